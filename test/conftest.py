@@ -7,6 +7,7 @@ mocks/, spawned on that bus; the same templates drive scripts/demo.sh.
 """
 
 import os
+import shlex
 import signal
 import subprocess
 import sys
@@ -85,6 +86,18 @@ def private_bus(monkeypatch):
     bus = PrivateBus(address, pid)
     yield bus
     bus.close()
+
+
+def program_command(variable):
+    """The command that runs a program under test.
+
+    The build passes the binary's path in the environment variable (TAMBLET,
+    CORVANE). TEST_EXE_WRAPPER, when set, is put in front of it: an emulator
+    for a cross-built binary, or a checker such as valgrind."""
+    path = os.environ.get(variable)
+    if not path:
+        pytest.skip(f"{variable} is not set; run the tests through meson test")
+    return shlex.split(os.environ.get("TEST_EXE_WRAPPER", "")) + [path]
 
 
 @pytest.fixture(scope="session")
