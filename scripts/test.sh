@@ -1,15 +1,51 @@
 #!/bin/sh
-# Installs what is missing, builds both programs and runs every test:
-# unit tests (GoogleTest) and end-to-end tests (pytest on a private bus).
+# The whole test suite, as CI runs it. Installs what is missing, then:
+#   1. builds both programs and runs every test (unit and end-to-end);
+#   2. runs every test again against a build with AddressSanitizer,
+#      UndefinedBehaviorSanitizer and LeakSanitizer (any report fails);
+#   3. runs the end-to-end tests with each program under valgrind memcheck
+#      (any error or definitely lost byte fails);
+#   4. runs the static checks (clang-format, clang-tidy, cppcheck).
+# Build directories: build/, build-sanitize/ (override with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-scripts/install-deps.sh
+scripts/install-deps.sh valgrind clang-format clang-tidy cppcheck
 
 build=${BUILD_DIR:-build}
-if [ ! -f "$build/build.ninja" ]; then
-    meson setup "$build"
-fi
+
+leg() {
+    printf '\n==== %s ====\n' "$*"
+}
+
+leg "build and test"
+[ -f "$build/build.ninja" ] || meson setup "$build"
 meson compile -C "$build"
 meson test -C "$build" --print-errorlogs
+
+leg "sanitizers: address, undefined, leak"
+san="$build-sanitize"
+[ -f "$san/build.ninja" ] || meson setup "$san" -Db_sanitize=address,undefined -Db_lundef=false
+meson compile -C "$san"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 \
+UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
+    meson test -C "$san" --print-errorlogs
+
+leg "valgrind memcheck under the end-to-end tests"
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+TEST_EXE_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full \
+--errors-for-leak-kinds=definite --show-leak-kinds=definite --track-fds=no \
+--log-file=$logs/%p.log" \
+    meson test -C "$build" --print-errorlogs --suite control --suite render --timeout-multiplier 4
+reports=$(find "$logs" -name '*.log' -size +0 | wc -l)
+if [ "$reports" -ne 0 ]; then
+    find "$logs" -name '*.log' -size +0 -exec cat {} +
+    echo "valgrind reported errors in $reports runs"
+    exit 1
+fi
+echo "valgrind: $(find "$logs" -name '*.log' | wc -l) program runs, no errors, no definite leaks"
+
+leg "static checks"
+BUILD_DIR=$build scripts/lint.sh
