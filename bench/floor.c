@@ -17,11 +17,10 @@ int main(void) {
 #ifdef FLOOR_READ_STATE
     uint8_t state = 0;
     r = sd_bus_get_property_trivial(bus, "velmora.Pellarin", "/velmora/Pellarin",
-                                    "velmora.Pellarin.Control", "DaemonState", &error, 'y',
-                                    &state);
+                                    "velmora.Pellarin.Control", "DaemonState", &error, 'y', &state);
 #else
-    r = sd_bus_call_method(bus, "velmora.Pellarin", "/velmora/Pellarin",
-                           "velmora.Pellarin.Control", "Ping", &error, NULL, "");
+    r = sd_bus_call_method(bus, "velmora.Pellarin", "/velmora/Pellarin", "velmora.Pellarin.Control",
+                           "Ping", &error, NULL, "");
 #endif
     sd_bus_error_free(&error);
     return r < 0;
