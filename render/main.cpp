@@ -1,1 +1,233 @@
-int main() { return 0; }
+// corvane: follows the host's power state on the bus and keeps the console
+// renderer unit running only while the host is up and not driving its own
+// video. Start-up, the host-state subscription and the event loop live here;
+// the decisions are in render_control.
+#include "host_state.hpp"
+#include "owned.hpp"
+#include "render_control.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <systemd/sd-bus.h>
+
+namespace {
+
+// Sd-bus can keep failing on the same broken input without consuming it; this
+// many failures in one drain end the drain so the loop never spins on them.
+constexpr int MAX_PROCESS_FAILURES_PER_DRAIN = 16;
+
+[[noreturn]] void lost_connection() { errx(1, "lost connection to dbus"); }
+
+// Reads a string-valued variant holding the host state and applies it.
+// The message stands inside the dictionary entry, at the variant.
+int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const char *contents) {
+    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_VARIANT, contents) <= 0) {
+        return -1;
+    }
+    const char *value = nullptr;
+    if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &value) <= 0) {
+        (void)sd_bus_message_exit_container(message);
+        return -1;
+    }
+    update_host_state(ctx, host_state_is_running(value));
+    (void)sd_bus_message_exit_container(message);
+    return 0;
+}
+
+// Walks PropertiesChanged(s interface, a{sv} changed, as invalidated) for the
+// first CurrentHostState that holds a string; everything else is skipped.
+int on_host_properties_changed(sd_bus_message *message, void *userdata,
+                               sd_bus_error * /*unused*/) {
+    auto &ctx = *static_cast<render_context *>(userdata);
+
+    const char *interface = sd_bus_message_get_interface(message);
+    const char *member = sd_bus_message_get_member(message);
+    if (interface == nullptr || member == nullptr ||
+        std::strcmp(interface, PROPERTIES_INTERFACE) != 0 ||
+        std::strcmp(member, PROPERTIES_CHANGED) != 0) {
+        return 0;
+    }
+
+    const char *changed_interface = nullptr;
+    if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &changed_interface) <= 0 ||
+        std::strcmp(changed_interface, HOST_STATE_INTERFACE) != 0) {
+        return 0;
+    }
+
+    const int entered = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
+    if (entered < 0) {
+        return -1;
+    }
+    if (entered == 0) {
+        return 0;
+    }
+
+    for (;;) {
+        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") <= 0) {
+            return 0;
+        }
+
+        const char *key = nullptr;
+        if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &key) <= 0) {
+            (void)sd_bus_message_exit_container(message);
+            return 0;
+        }
+
+        if (std::strcmp(key, HOST_STATE_PROPERTY) != 0) {
+            (void)sd_bus_message_skip(message, "v");
+            (void)sd_bus_message_exit_container(message);
+            continue;
+        }
+
+        char type = 0;
+        const char *contents = nullptr;
+        if (sd_bus_message_peek_type(message, &type, &contents) <= 0) {
+            (void)sd_bus_message_exit_container(message);
+            return 0;
+        }
+
+        if (type == SD_BUS_TYPE_VARIANT && contents != nullptr &&
+            contents[0] == SD_BUS_TYPE_STRING) {
+            (void)apply_host_state_variant(message, ctx, contents);
+            (void)sd_bus_message_exit_container(message);
+            return 0;
+        }
+
+        const char skip_type[2] = {type, '\0'};
+        (void)sd_bus_message_skip(message, skip_type);
+        (void)sd_bus_message_exit_container(message);
+    }
+}
+
+// Runs the bus processing until nothing is left: signals that arrived on the
+// descriptor, and those that sd-bus already read while a blocking call
+// waited for its reply, which the descriptor will never announce again.
+void drain_bus(sd_bus *bus) {
+    int failures = 0;
+    for (;;) {
+        const int r = sd_bus_process(bus, nullptr);
+        if (r == 0) {
+            break;
+        }
+        if (r < 0) {
+            if (is_connection_error(r)) {
+                lost_connection();
+            }
+            // A handler's failure or one bad message: carry on with the rest.
+            if (++failures >= MAX_PROCESS_FAILURES_PER_DRAIN) {
+                break;
+            }
+        }
+    }
+    if (sd_bus_is_open(bus) <= 0) {
+        lost_connection();
+    }
+}
+
+// Subscribes to host-state changes; start-up ends here if that is impossible.
+void subscribe_to_host_state(render_context &ctx) {
+    char *rule_text = nullptr;
+    if (asprintf(&rule_text, HOST_STATE_MATCH_FORMAT, HOST_STATE_PATH, PROPERTIES_INTERFACE,
+                 PROPERTIES_CHANGED) < 0) {
+        std::exit(1);
+    }
+    const owned_string rule(rule_text);
+
+    if (sd_bus_add_match(ctx.bus, nullptr, rule.get(), on_host_properties_changed, &ctx) < 0) {
+        errx(1, "can't establish host property change handler");
+    }
+}
+
+// Reads CurrentHostState once. Returns the result of the read; on failure the
+// line has been printed.
+int read_host_state(sd_bus *bus, bool &running) {
+    error_record error;
+    char *value_text = nullptr;
+    const int r =
+        sd_bus_get_property_string(bus, HOST_STATE_SERVICE, HOST_STATE_PATH, HOST_STATE_INTERFACE,
+                                   HOST_STATE_PROPERTY, &error.error, &value_text);
+    if (r < 0) {
+        // A local failure (no reply at all) leaves the record without a name.
+        warnx("error querying host state: %d, %s\n", r,
+              sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
+        return r;
+    }
+    const owned_string value(value_text);
+    running = host_state_is_running(value.get());
+    return 0;
+}
+
+[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
+    pollfd bus_poll = {bus_fd, POLLIN, 0};
+    for (;;) {
+        drain_bus(ctx.bus);
+
+        const int timeout = ctx.state == RENDERING ? VGA_POLL_INTERVAL_MS : -1;
+        bus_poll.revents = 0;
+        if (poll(&bus_poll, 1, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            warn("poll failure");
+            std::exit(1);
+        }
+        if ((bus_poll.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            lost_connection();
+        }
+        if (bus_poll.revents != 0) {
+            drain_bus(ctx.bus);
+        }
+        if (ctx.state == RENDERING) {
+            check_vga_scratch(ctx);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc != 4) {
+        (void)std::fprintf(stderr, "usage: %s <VGA-reg> <SCU-reg> <renderer-service>\n", argv[0]);
+        return 1;
+    }
+
+    render_context ctx = {HOST_OFF, -1, -1, nullptr, argv[3]};
+
+    ctx.vga_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+    if (ctx.vga_fd < 0) {
+        err(1, "can't open VGA scratch regs interface at %s", argv[1]);
+    }
+    ctx.video_mode_fd = open(argv[2], O_WRONLY | O_CLOEXEC);
+    if (ctx.video_mode_fd < 0) {
+        err(1, "can't open video mode reg interface at %s", argv[2]);
+    }
+
+    int r = sd_bus_default(&ctx.bus);
+    if (r < 0) {
+        errno = -r;
+        err(1, "can't connect to dbus");
+    }
+
+    // Subscribe before reading, so that a change made while we start is queued
+    // for the loop rather than missed until the next one.
+    subscribe_to_host_state(ctx);
+
+    bool running = false;
+    if (read_host_state(ctx.bus, running) < 0) {
+        return 1;
+    }
+    update_host_state(ctx, running);
+
+    const int bus_fd = sd_bus_get_fd(ctx.bus);
+    if (bus_fd < 0) {
+        errno = -bus_fd;
+        err(1, "can't get the dbus connection's descriptor");
+    }
+
+    run_event_loop(ctx, bus_fd);
+}

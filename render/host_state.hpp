@@ -1,0 +1,42 @@
+// The host-state service as corvane sees it: its bus names, the value that
+// means the host runs, the subscription to its changes, and which bus
+// failures mean the connection is gone.
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+
+constexpr const char *HOST_STATE_SERVICE = "velmora.State.Host";
+constexpr const char *HOST_STATE_PATH = "/velmora/state/host0";
+constexpr const char *HOST_STATE_INTERFACE = "velmora.State.Host";
+constexpr const char *HOST_STATE_PROPERTY = "CurrentHostState";
+constexpr const char *HOST_STATE_RUNNING = "velmora.State.Host.HostState.Running";
+
+constexpr const char *PROPERTIES_INTERFACE = "org.freedesktop.DBus.Properties";
+constexpr const char *PROPERTIES_CHANGED = "PropertiesChanged";
+
+// The sender is part of the rule so that the bus delivers host-state changes
+// only from the host-state service, never from another peer posing as it.
+constexpr const char *HOST_STATE_MATCH_FORMAT =
+    "type='signal',sender='velmora.State.Host',path='%s',interface='%s',member='%s'";
+
+// Only the exact running value means running; every other value, and none at
+// all, means the host is not running.
+inline bool host_state_is_running(const char *value) {
+    return value != nullptr && std::strcmp(value, HOST_STATE_RUNNING) == 0;
+}
+
+// Failures of sd_bus_process after which the connection cannot recover.
+inline bool is_connection_error(int result) {
+    switch (-result) {
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ENOTCONN:
+    case EPIPE:
+    case ESHUTDOWN:
+    case EBADF:
+        return true;
+    default:
+        return false;
+    }
+}

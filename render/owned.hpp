@@ -1,0 +1,24 @@
+// Owners for the few C resources corvane creates per call: a bus error record
+// and strings that the C library or sd-bus allocated with malloc.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <systemd/sd-bus.h>
+
+// Releases the error record whichever way the call that filled it returns.
+struct error_record {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+
+    error_record() = default;
+    error_record(const error_record &) = delete;
+    error_record &operator=(const error_record &) = delete;
+    error_record(error_record &&) = delete;
+    error_record &operator=(error_record &&) = delete;
+    ~error_record() { sd_bus_error_free(&error); }
+};
+
+struct free_deleter {
+    void operator()(char *text) const { std::free(text); }
+};
+using owned_string = std::unique_ptr<char, free_deleter>;
