@@ -1,0 +1,127 @@
+'''Simulated host-state service for corvane's tests and demonstration.
+
+Owns velmora.State.Host and serves /velmora/state/host0 with the string
+property CurrentHostState on the interface velmora.State.Host. Parameters:
+  CurrentHostState    the state at start (default: the "Off" value)
+  StateAfterFirstGet  when given, the service changes to this state (and emits
+                      the change) right after it answers the first read of
+                      CurrentHostState, as a host powering on just then would
+
+Control methods on org.freedesktop.DBus.Mock:
+  SetHostState(s)       set CurrentHostState and emit the standard
+                        PropertiesChanged, as the real service does
+  EmitCrafted(s, s)     emit an unusual PropertiesChanged from this service
+                        (kinds in CRAFTED below) carrying the given state,
+                        without changing the property
+'''
+
+import dbus
+import dbus.lowlevel
+from gi.repository import GLib
+
+from dbusmock import MOCK_IFACE
+
+BUS_NAME = 'velmora.State.Host'
+MAIN_OBJ = '/velmora/state/host0'
+MAIN_IFACE = 'velmora.State.Host'
+SYSTEM_BUS = True
+
+RUNNING = 'velmora.State.Host.HostState.Running'
+OFF = 'velmora.State.Host.HostState.Off'
+PROPERTIES_IFACE = 'org.freedesktop.DBus.Properties'
+
+
+class _RepeatableKey(str):
+    '''A dictionary key that never equals another, so that one a{sv} can
+    carry the same property name twice, as the wire format allows.'''
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+def _variant(value):
+    if isinstance(value, str):
+        return dbus.String(value, variant_level=1)
+    return value
+
+
+def _changed(*entries):
+    return {_RepeatableKey(name): _variant(value) for name, value in entries}
+
+
+# Each kind: (interface argument, object path or None for the main object,
+# changed properties as (name, value) pairs given the requested state).
+CRAFTED = {
+    'plain': (MAIN_IFACE, None, lambda s: _changed(('CurrentHostState', s))),
+    'other-interface': ('velmora.State.Chassis', None,
+                        lambda s: _changed(('CurrentHostState', s))),
+    'other-object': (MAIN_IFACE, '/velmora/state/host1',
+                     lambda s: _changed(('CurrentHostState', s))),
+    'other-property-only': (MAIN_IFACE, None,
+                            lambda s: _changed(('RequestedHostTransition', s))),
+    'other-property-first': (MAIN_IFACE, None,
+                             lambda s: _changed(('RequestedHostTransition', 'x'),
+                                                ('CurrentHostState', s))),
+    'non-string-only': (MAIN_IFACE, None,
+                        lambda s: _changed(('CurrentHostState', dbus.Int32(1, variant_level=1)))),
+    'non-string-first': (MAIN_IFACE, None,
+                         lambda s: _changed(('CurrentHostState', dbus.UInt32(1, variant_level=1)),
+                                            ('CurrentHostState', s))),
+    'empty': (MAIN_IFACE, None, lambda s: _changed()),
+}
+
+
+def _send_properties_changed(mock, interface, changed, path=None):
+    signal = dbus.lowlevel.SignalMessage(path or mock.path, PROPERTIES_IFACE,
+                                         'PropertiesChanged')
+    signal.append(interface, changed, dbus.Array([], signature='s'), signature='sa{sv}as')
+    for location in mock.locations:
+        location[0].send_message(signal)
+
+
+def load(mock, parameters):
+    mock.AddProperties(MAIN_IFACE, dbus.Dictionary({
+        'CurrentHostState': parameters.get('CurrentHostState', OFF),
+        'RequestedHostTransition': 'velmora.State.Host.Transition.Off',
+    }, signature='sv'))
+    mock.state_after_first_get = parameters.get('StateAfterFirstGet')
+
+
+def _set_host_state(mock, state):
+    mock.props[MAIN_IFACE]['CurrentHostState'] = dbus.String(state)
+    _send_properties_changed(mock, MAIN_IFACE, _changed(('CurrentHostState', str(state))))
+
+
+@dbus.service.method(PROPERTIES_IFACE, in_signature='ss', out_signature='v')
+def Get(self, interface_name, property_name):
+    try:
+        value = self.props[str(interface_name) or MAIN_IFACE][str(property_name)]
+    except KeyError as e:
+        raise dbus.exceptions.DBusException(
+            f'no such property {property_name}',
+            name='org.freedesktop.DBus.Error.UnknownProperty') from e
+    if self.state_after_first_get is not None:
+        state, self.state_after_first_get = self.state_after_first_get, None
+
+        # Runs once the reply has been sent, so the change follows it on the bus.
+        def change():
+            _set_host_state(self, state)
+            return False
+        GLib.idle_add(change)
+    return value
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def SetHostState(self, state):
+    _set_host_state(self, state)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def EmitCrafted(self, kind, state):
+    try:
+        interface, path, build = CRAFTED[str(kind)]
+    except KeyError as e:
+        raise dbus.exceptions.DBusException(f'unknown kind {kind}',
+                                            name='org.freedesktop.DBus.Error.InvalidArgs') from e
+    _send_properties_changed(self, interface, build(str(state)), path)

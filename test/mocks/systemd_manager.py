@@ -1,0 +1,96 @@
+'''Simulated systemd manager for corvane's tests and demonstration.
+
+Owns org.freedesktop.systemd1 and serves StartUnit and StopUnit ("ss" -> "o")
+on org.freedesktop.systemd1.Manager at /org/freedesktop/systemd1, keeping
+each unit's state ("active" after a start, "inactive" after a stop). Every
+call is in the mock's call log (GetMethodCalls). Parameters:
+  refuse     list of unit names answered with org.freedesktop.systemd1.NoSuchUnit
+  delay_ms   delay before each answer (default 0)
+
+Control methods on org.freedesktop.DBus.Mock:
+  RefuseUnit(s)          answer calls for this unit with NoSuchUnit from now on
+  SetReplyDelay(u)       answer each later call after this many milliseconds
+  SetHang(b)             hold later calls unanswered (true), or answer the held
+                         ones now and the later ones as usual (false)
+  GetUnitState(s) -> s   "active", "inactive" or "unknown"
+'''
+
+import dbus
+from gi.repository import GLib
+
+from dbusmock import MOCK_IFACE
+
+BUS_NAME = 'org.freedesktop.systemd1'
+MAIN_OBJ = '/org/freedesktop/systemd1'
+MAIN_IFACE = 'org.freedesktop.systemd1.Manager'
+SYSTEM_BUS = True
+
+
+def load(mock, parameters):
+    mock.refused_units = {str(name) for name in parameters.get('refuse', [])}
+    mock.reply_delay_ms = int(parameters.get('delay_ms', 0))
+    mock.hang = False
+    mock.held = []
+    mock.unit_states = {}
+    mock.next_job_id = 1
+
+
+def _answer(mock, verb, name, reply, fail):
+    if name in mock.refused_units:
+        fail(dbus.exceptions.DBusException(f'Unit {name} not found.',
+                                           name='org.freedesktop.systemd1.NoSuchUnit'))
+        return
+    mock.unit_states[name] = 'active' if verb == 'start' else 'inactive'
+    job = dbus.ObjectPath(f'{MAIN_OBJ}/job/{mock.next_job_id}')
+    mock.next_job_id += 1
+    reply(job)
+
+
+def _unit_call(mock, verb, name, reply, fail):
+    name = str(name)
+    if mock.hang:
+        mock.held.append((verb, name, reply, fail))
+        return
+    if mock.reply_delay_ms > 0:
+        def later():
+            _answer(mock, verb, name, reply, fail)
+            return False
+        GLib.timeout_add(mock.reply_delay_ms, later)
+        return
+    _answer(mock, verb, name, reply, fail)
+
+
+@dbus.service.method(MAIN_IFACE, in_signature='ss', out_signature='o',
+                     async_callbacks=('reply', 'fail'))
+def StartUnit(self, name, _mode, reply, fail):
+    _unit_call(self, 'start', name, reply, fail)
+
+
+@dbus.service.method(MAIN_IFACE, in_signature='ss', out_signature='o',
+                     async_callbacks=('reply', 'fail'))
+def StopUnit(self, name, _mode, reply, fail):
+    _unit_call(self, 'stop', name, reply, fail)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def RefuseUnit(self, name):
+    self.refused_units.add(str(name))
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
+def SetReplyDelay(self, milliseconds):
+    self.reply_delay_ms = int(milliseconds)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
+def SetHang(self, hang):
+    self.hang = bool(hang)
+    if not self.hang:
+        held, self.held = self.held, []
+        for verb, name, reply, fail in held:
+            _answer(self, verb, name, reply, fail)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='s')
+def GetUnitState(self, name):
+    return self.unit_states.get(str(name), 'unknown')

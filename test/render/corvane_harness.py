@@ -1,0 +1,219 @@
+"""What corvane's end-to-end tests share: the register files, the two
+simulated peers (test/mocks/host_state.py and systemd_manager.py), the running
+program, and ways to wait for what it does without guessing how long it takes.
+
+Waiting is by condition with a generous deadline, never by a fixed sleep. The
+one exact synchronisation is `Corvane.sync`: a Peer.Ping that sd-bus answers
+from inside corvane's bus processing. A message routed to corvane before the
+ping (a host-state signal, say) has been handled, including any unit call it
+caused, by the time the ping's answer arrives.
+"""
+
+import os
+import subprocess
+import time
+
+import dbus
+import pytest
+
+from conftest import program_command
+
+RUNNING = "velmora.State.Host.HostState.Running"
+OFF = "velmora.State.Host.HostState.Off"
+QUIESCED = "velmora.State.Host.HostState.Quiesced"
+UNIT = "console-renderer.service"
+MOCK_IFACE = "org.freedesktop.DBus.Mock"
+DEADLINE = 60  # seconds; only ever reached when something is broken
+
+
+def wait_for(predicate, what, deadline=DEADLINE):
+    end = time.monotonic() + deadline
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"gave up waiting for {what}")
+        time.sleep(0.02)
+
+
+class Registers:
+    """The VGA scratch register and video mode register files."""
+
+    def __init__(self, directory, scratch="0\n"):
+        self.scratch_path = directory / "vga-scratch"
+        self.mode_path = directory / "video-mode"
+        self.scratch_path.write_bytes(b"")
+        self.mode_path.write_bytes(b"")
+        self.set_scratch(scratch)
+
+    def set_scratch(self, text):
+        # In place, as the kernel's file would change: corvane keeps the file
+        # open, so a replacement file would never be seen. The new text goes
+        # over the old before the tail is cut; every text the tests use ends
+        # in a non-digit or reads the same with any tail, so a read in between
+        # cannot see a different number.
+        data = text.encode()
+        fd = os.open(self.scratch_path, os.O_WRONLY)
+        try:
+            os.pwrite(fd, data, 0)
+            os.ftruncate(fd, len(data))
+        finally:
+            os.close(fd)
+
+    def mode(self):
+        return self.mode_path.read_bytes()
+
+
+class Peers:
+    """The simulated host-state service and systemd manager."""
+
+    def __init__(self, bus, host_state=OFF, host_parameters=None, systemd_parameters=None):
+        parameters = {"CurrentHostState": host_state}
+        parameters.update(host_parameters or {})
+        _, host = bus.spawn_template("host_state", parameters)
+        self.host = dbus.Interface(host, MOCK_IFACE)
+        _, systemd = bus.spawn_template("systemd_manager", systemd_parameters or {})
+        self.systemd = dbus.Interface(systemd, MOCK_IFACE)
+
+    def set_host(self, state):
+        self.host.SetHostState(state)
+
+    def unit_calls(self):
+        """[(method, unit, mode)] in the order systemd received them."""
+        return [(str(name), str(args[0]), str(args[1]))
+                for _, name, args in self.systemd.GetCalls()
+                if name in ("StartUnit", "StopUnit")]
+
+    def verbs(self):
+        return [name for name, _, _ in self.unit_calls()]
+
+    def wait_verbs(self, count):
+        return wait_for(lambda: len(self.verbs()) >= count and self.verbs(),
+                        f"{count} unit calls")
+
+
+def proc_counts(pid):
+    """(voluntary context switches, read syscalls, scheduler state) of pid.
+
+    A process blocked in poll gives up the processor voluntarily once per
+    sleep, so the first number counts wake-ups; the second counts scratch
+    register reads (sd-bus receives with recvmsg, which is not counted)."""
+    with open(f"/proc/{pid}/status") as f:
+        switches = next(int(line.split()[1]) for line in f
+                        if line.startswith("voluntary_ctxt_switches:"))
+    with open(f"/proc/{pid}/io") as f:
+        reads = next(int(line.split()[1]) for line in f if line.startswith("syscr:"))
+    with open(f"/proc/{pid}/stat") as f:
+        state = f.read().rsplit(")", 1)[1].split()[0]
+    return switches, reads, state
+
+
+class Corvane:
+    """corvane running in the background on the private bus."""
+
+    def __init__(self, bus, registers, directory, unit=UNIT, extra_env=None):
+        self.bus = bus
+        self.registers = registers
+        self.stderr_path = directory / "corvane.stderr"
+        self.stdout_path = directory / "corvane.stdout"
+        env = bus.env(DBUS_STARTER_BUS_TYPE="system", **(extra_env or {}))
+        command = program_command("CORVANE") + [
+            str(registers.scratch_path), str(registers.mode_path), unit]
+        with open(self.stderr_path, "wb") as err, open(self.stdout_path, "wb") as out:
+            self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=err, env=env)
+        self.connection = bus.connect()
+        self._unique_name = None
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stderr(self):
+        return self.stderr_path.read_text()
+
+    def unique_name(self):
+        """corvane's connection name, found by its process id."""
+        if self._unique_name is None:
+            dbus_iface = dbus.Interface(
+                self.connection.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus"),
+                "org.freedesktop.DBus")
+
+            def find():
+                assert self.proc.poll() is None, f"corvane exited early:\n{self.stderr()}"
+                for name in dbus_iface.ListNames():
+                    if not name.startswith(":"):
+                        continue
+                    try:
+                        if dbus_iface.GetConnectionUnixProcessID(name) == self.pid:
+                            return str(name)
+                    except dbus.exceptions.DBusException:
+                        continue  # gone meanwhile
+                return None
+
+            self._unique_name = wait_for(find, "corvane on the bus")
+        return self._unique_name
+
+    def sync(self):
+        """Returns once corvane has handled everything routed to it so far."""
+        self.connection.call_blocking(self.unique_name(), "/", "org.freedesktop.DBus.Peer",
+                                      "Ping", "", (), timeout=DEADLINE)
+
+    def wait_idle(self):
+        """Waits until corvane sleeps in its loop's poll and returns the counts
+        then. Call after `sync` in a state where corvane makes no unit call."""
+        self.sync()
+        return wait_for(lambda: (lambda c: c if c[2] == "S" else None)(proc_counts(self.pid)),
+                        "corvane asleep")
+
+    def wait_scratch_reads(self, count=3):
+        """Waits until corvane has read the scratch register `count` more times,
+        so that at least one full read and its decision followed the caller's
+        last change of the register; then syncs."""
+        start = proc_counts(self.pid)[1]
+        wait_for(lambda: proc_counts(self.pid)[1] >= start + count, "scratch register reads")
+        self.sync()
+
+    def wait_exit(self):
+        try:
+            return self.proc.wait(timeout=DEADLINE)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"corvane did not exit:\n{self.stderr()}") from None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=DEADLINE)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.connection.close()
+
+
+def run_to_exit(arguments, env):
+    """Runs corvane until it exits by itself; returns the CompletedProcess."""
+    return subprocess.run(program_command("CORVANE") + [str(a) for a in arguments],
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          env=env, timeout=DEADLINE, check=False)
+
+
+@pytest.fixture
+def registers(tmp_path):
+    return Registers(tmp_path)
+
+
+@pytest.fixture
+def start_corvane(private_bus, registers, tmp_path):
+    """Starts corvane (after the peers the test set up) and stops it after."""
+    started = []
+
+    def start(**kwargs):
+        corvane = Corvane(private_bus, registers, tmp_path, **kwargs)
+        started.append(corvane)
+        return corvane
+
+    yield start
+    for corvane in started:
+        corvane.stop()
