@@ -1,0 +1,490 @@
+"""corvane against systemd's real service manager.
+
+A throw-away instance of systemd's user manager runs on its own bus, with a
+renderer unit that runs a long sleep; corvane (the real binary, under
+TEST_EXE_WRAPPER when cross-built) is pointed at that bus as its system bus,
+with a simulated host-state service beside the manager. The tests look at
+what systemd did (the unit's state and its process), not at the calls.
+
+Bringing the manager up needs root, a writable cgroup hierarchy and a private
+mount namespace; see launch-manager.sh. Everything is torn down on every
+path: the manager gets SIGTERM and is waited for, leftover processes in its
+cgroups are killed and the cgroups and the state directory are removed.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import dbus
+import pytest
+from dbusmock import DBusTestCase, MOCK_IFACE
+
+from conftest import program_command
+
+HERE = Path(__file__).resolve().parent
+LAUNCHER = HERE / "launch-manager.sh"
+MANAGER = Path("/lib/systemd/systemd")
+DBUS_DAEMON = shutil.which("dbus-daemon") or "/usr/bin/dbus-daemon"
+
+SYSTEMD = "org.freedesktop.systemd1"
+SYSTEMD_PATH = "/org/freedesktop/systemd1"
+MANAGER_IFACE = "org.freedesktop.systemd1.Manager"
+UNIT_IFACE = "org.freedesktop.systemd1.Unit"
+SERVICE_IFACE = "org.freedesktop.systemd1.Service"
+
+HOST_BUS_NAME = "velmora.State.Host"
+HOST_PATH = "/velmora/state/host0"
+HOST_IFACE = "velmora.State.Host"
+RUNNING = "velmora.State.Host.HostState.Running"
+OFF = "velmora.State.Host.HostState.Off"
+
+RENDERER = "renderer-test.service"
+# Generous: start-up takes well under a second, but the machine is shared
+# and corvane may run under an emulator.
+TIMEOUT = 30
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>unix:tmpdir=/tmp</listen>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+    <allow user="*"/>
+  </policy>
+</busconfig>
+"""
+
+# The smallest unit set the user manager boots with: a bus it joins through
+# its own socket and service units, the targets it starts and the exit path
+# that SIGTERM takes.
+UNITS = {
+    "dbus.socket": """[Unit]
+Description=Test message bus socket
+[Socket]
+ListenStream=%t/bus
+""",
+    "dbus.service": """[Unit]
+Description=Test message bus
+Requires=dbus.socket
+[Service]
+ExecStart={dbus_daemon} --config-file={bus_config} --address=systemd: --nofork --nopidfile
+""",
+    "basic.target": """[Unit]
+Description=Basic
+Wants=dbus.socket
+""",
+    "default.target": """[Unit]
+Description=Default
+Requires=basic.target
+After=basic.target
+Wants=dbus.service
+""",
+    "shutdown.target": """[Unit]
+Description=Shutdown
+DefaultDependencies=no
+RefuseManualStart=yes
+""",
+    "exit.target": """[Unit]
+Description=Exit
+DefaultDependencies=no
+Requires=manager-exit.service
+After=manager-exit.service
+""",
+    # A unit's SuccessAction fires when it finishes, so the exit is a
+    # oneshot service that runs once everything else has stopped. It sits in
+    # the root slice: the default one conflicts with shutdown.target.
+    "manager-exit.service": """[Unit]
+Description=Leave the manager
+DefaultDependencies=no
+Requires=shutdown.target
+After=shutdown.target
+SuccessAction=exit-force
+[Service]
+Type=oneshot
+Slice=-.slice
+ExecStart=/bin/true
+""",
+    RENDERER: """[Unit]
+Description=Stand-in console renderer
+[Service]
+ExecStart=/bin/sleep 1000000
+""",
+}
+
+
+def wait_for(predicate, what, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+# --- cgroups --------------------------------------------------------------
+
+def tracking_hierarchies():
+    """(mount point, our cgroup path) of each hierarchy systemd tracks its
+    processes in: the unified (v2) one and the named v1 'systemd' one."""
+    ours = {}
+    for line in Path("/proc/self/cgroup").read_text().splitlines():
+        _, controllers, path = line.split(":", 2)
+        ours[controllers] = path
+    found = []
+    for line in Path("/proc/self/mountinfo").read_text().splitlines():
+        fields, _, tail = line.partition(" - ")
+        fields = fields.split()
+        fstype, _, options = tail.split()
+        root, mount_point = fields[3], fields[4]
+        if fstype == "cgroup2":
+            key = ""
+        elif fstype == "cgroup" and "name=systemd" in options.split(","):
+            key = "name=systemd"
+        else:
+            continue
+        path = ours.get(key)
+        if path is None or not path.startswith(root):
+            continue
+        found.append((mount_point, path[len(root):].lstrip("/")))
+    return found
+
+
+def make_cgroups(name):
+    """A child of our own cgroup in each tracking hierarchy, or a skip."""
+    hierarchies = tracking_hierarchies()
+    if not hierarchies:
+        pytest.skip("no cgroup hierarchy that systemd could track its "
+                    "processes in is mounted")
+    made = []
+    for mount_point, path in hierarchies:
+        directory = Path(mount_point) / path / name
+        try:
+            directory.mkdir()
+        except OSError as error:
+            for done in made:
+                remove_cgroup(done)
+            pytest.skip(f"cgroup hierarchy {mount_point} is not writable "
+                        f"({error.strerror}); the manager needs a cgroup "
+                        "of its own")
+        made.append(directory)
+    return made
+
+
+def cgroup_pids(top):
+    pids = []
+    for directory, _, files in os.walk(top):
+        if "cgroup.procs" in files:
+            text = (Path(directory) / "cgroup.procs").read_text()
+            pids += [int(pid) for pid in text.split()]
+    return pids
+
+
+def remove_cgroup(top):
+    if not top.exists():
+        return
+    for _ in range(100):
+        pids = cgroup_pids(top)
+        if not pids:
+            break
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
+    for _ in range(100):
+        try:
+            for directory, _, _ in os.walk(top, topdown=False):
+                os.rmdir(directory)
+            return
+        except FileNotFoundError:
+            return
+        except OSError:
+            time.sleep(0.05)  # a killed process may not have left yet
+    raise RuntimeError(f"could not remove cgroup {top}")
+
+
+# --- the manager ----------------------------------------------------------
+
+class Manager:
+    """A running user manager, its bus and the test's files."""
+
+    def __init__(self, state, process):
+        self.state = state
+        self.process = process
+        self.address = f"unix:path={state}/runtime/bus"
+        self.bus = None
+
+    def console(self):
+        return (self.state / "console").read_text(errors="replace")
+
+    def connect(self):
+        def up():
+            if self.process.poll() is not None:
+                pytest.fail("the manager exited during start-up "
+                            f"(status {self.process.returncode}):\n"
+                            + self.console())
+            if not (self.state / "runtime" / "bus").exists():
+                return None
+            try:
+                bus = dbus.bus.BusConnection(self.address)
+            except dbus.exceptions.DBusException:
+                return None
+            if not bus.name_has_owner(SYSTEMD):
+                bus.close()
+                return None
+            return bus
+        self.bus = wait_for(up, "the manager to join its bus")
+
+    def systemd(self):
+        return dbus.Interface(self.bus.get_object(SYSTEMD, SYSTEMD_PATH),
+                              MANAGER_IFACE)
+
+    def unit_property(self, unit, interface, name):
+        path = self.systemd().LoadUnit(unit)
+        return self.bus.get_object(SYSTEMD, path).Get(
+            interface, name, dbus_interface=dbus.PROPERTIES_IFACE)
+
+    def active_state(self, unit):
+        return str(self.unit_property(unit, UNIT_IFACE, "ActiveState"))
+
+    def main_pid(self, unit):
+        return int(self.unit_property(unit, SERVICE_IFACE, "MainPID"))
+
+    def wait_state(self, unit, state):
+        wait_for(lambda: self.active_state(unit) == state,
+                 f"{unit} to become {state}")
+
+
+def write_state(state, extra_units):
+    (state / "run" / "systemd" / "system").mkdir(parents=True)
+    (state / "home").mkdir()
+    (state / "runtime").mkdir(mode=0o700)
+    (state / "units").mkdir()
+    (state / "console").touch()
+    (state / "bus.conf").write_text(BUS_CONFIG)
+    units = dict(UNITS, **extra_units)
+    for name, text in units.items():
+        (state / "units" / name).write_text(text.format(
+            dbus_daemon=DBUS_DAEMON, bus_config=state / "bus.conf"))
+
+
+@pytest.fixture
+def manager_state():
+    """The state directory, under /run rather than /tmp so that a unit with
+    PrivateTmp= and ProtectHome= still sees the bus and the test's files."""
+    if os.geteuid() != 0:
+        pytest.skip("a private systemd manager needs root")
+    for tool in (str(MANAGER), "unshare", "mount", DBUS_DAEMON):
+        if not shutil.which(tool):
+            pytest.skip(f"{tool} is not installed")
+    state = Path(tempfile.mkdtemp(prefix="corvane-systemd-test-", dir="/run"))
+    yield state
+    shutil.rmtree(state, ignore_errors=True)
+
+
+@pytest.fixture
+def start_manager(manager_state):
+    """Starts the manager with the standard units plus the given ones."""
+    started = []
+    cgroups = []
+
+    def start(extra_units=None):
+        write_state(manager_state, extra_units or {})
+        cgroups.extend(make_cgroups(manager_state.name))
+        with open(manager_state / "console", "ab") as console:
+            process = subprocess.Popen(
+                [str(LAUNCHER), str(manager_state)] + [str(c) for c in cgroups],
+                stdin=subprocess.DEVNULL, stdout=console, stderr=console)
+        manager = Manager(manager_state, process)
+        started.append(manager)
+        manager.connect()
+        return manager
+
+    yield start
+
+    for manager in started:
+        if manager.bus is not None:
+            manager.bus.close()
+        if manager.process.poll() is None:
+            manager.process.send_signal(signal.SIGTERM)
+            try:
+                manager.process.wait(timeout=TIMEOUT)
+            except subprocess.TimeoutExpired:
+                manager.process.kill()
+                manager.process.wait()
+    for cgroup in cgroups:
+        remove_cgroup(cgroup)
+
+
+@pytest.fixture
+def host(monkeypatch, manager_state):
+    """Returns a function that puts a simulated host-state service on the
+    manager's bus with the given host state; the service's Set emits
+    PropertiesChanged as the real one does."""
+    processes = []
+
+    def spawn(manager, host_state):
+        monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", manager.address)
+        processes.append(DBusTestCase.spawn_server(
+            HOST_BUS_NAME, HOST_PATH, HOST_IFACE, system_bus=True,
+            stdout=subprocess.DEVNULL))
+        obj = manager.bus.get_object(HOST_BUS_NAME, HOST_PATH)
+        obj.AddProperty(HOST_IFACE, "CurrentHostState", host_state,
+                        dbus_interface=MOCK_IFACE)
+        return lambda value: obj.Set(HOST_IFACE, "CurrentHostState", value,
+                                     dbus_interface=dbus.PROPERTIES_IFACE)
+
+    yield spawn
+
+    for process in processes:
+        process.terminate()
+        process.wait(timeout=TIMEOUT)
+
+
+@pytest.fixture
+def registers(manager_state):
+    scratch = manager_state / "vga-scratch"
+    video_mode = manager_state / "video-mode"
+    scratch.write_text("0\n")
+    video_mode.write_text("")
+    return scratch, video_mode
+
+
+@pytest.fixture
+def corvane(manager_state, registers):
+    """Starts corvane on the manager's bus as a child of the test."""
+    processes = []
+    scratch, video_mode = registers
+
+    def start(manager, unit):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
+        env["DBUS_SYSTEM_BUS_ADDRESS"] = manager.address
+        log = open(manager_state / "corvane.log", "wb")
+        process = subprocess.Popen(
+            program_command("CORVANE") + [str(scratch), str(video_mode), unit],
+            env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        log.close()
+        processes.append(process)
+        return process
+
+    yield start
+
+    for process in processes:
+        if process.poll() is None:
+            process.terminate()
+            process.wait(timeout=TIMEOUT)
+
+
+def corvane_log(state):
+    return (state / "corvane.log").read_text(errors="replace")
+
+
+def assert_renderer_sleeping(manager):
+    pid = manager.main_pid(RENDERER)
+    assert pid > 0
+    cmdline = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+    assert cmdline[:2] == [b"/bin/sleep", b"1000000"]
+
+
+def test_renderer_follows_host_power_and_vga(start_manager, host, registers,
+                                             corvane):
+    scratch, video_mode = registers
+    manager = start_manager()
+    set_host = host(manager, OFF)
+    corvane(manager, RENDERER)
+
+    set_host(RUNNING)
+    manager.wait_state(RENDERER, "active")
+    assert_renderer_sleeping(manager)
+    wait_for(lambda: video_mode.read_text() == "1\n", "video mode 1")
+
+    # The host takes the video: the next poll of the scratch register stops
+    # the renderer.
+    scratch.write_text("0xa8\n")
+    manager.wait_state(RENDERER, "inactive")
+    wait_for(lambda: video_mode.read_text() == "0\n", "video mode 0")
+
+    # Only a power cycle brings the renderer back; a power-off stops it.
+    set_host(OFF)
+    scratch.write_text("0\n")
+    set_host(RUNNING)
+    manager.wait_state(RENDERER, "active")
+    wait_for(lambda: video_mode.read_text() == "1\n", "video mode 1 again")
+    set_host(OFF)
+    manager.wait_state(RENDERER, "inactive")
+    wait_for(lambda: video_mode.read_text() == "0\n", "video mode 0 again")
+    assert manager.main_pid(RENDERER) == 0
+
+
+def test_missing_unit_names_the_error(start_manager, host, registers, corvane,
+                                      manager_state):
+    _, video_mode = registers
+    manager = start_manager()
+    host(manager, RUNNING)
+    corvane(manager, "absent-renderer.service")
+
+    line = wait_for(
+        lambda: next((l for l in corvane_log(manager_state).splitlines()
+                      if "failed to start" in l), None),
+        "the start failure line")
+    assert line.endswith("failed to start absent-renderer.service: "
+                         "org.freedesktop.systemd1.NoSuchUnit")
+    assert video_mode.read_text() == ""
+
+
+def installed_unit_under_test(unit_text, binary, scratch, video_mode,
+                              address):
+    """The built unit with its command line and register paths pointed at
+    the test's files; every sandboxing line stays as built."""
+    lines = []
+    for line in unit_text.splitlines():
+        if line.startswith("ExecStart="):
+            line = f"ExecStart={binary} {scratch} {video_mode} {RENDERER}"
+        elif line.startswith("ReadWritePaths="):
+            line = f"ReadWritePaths=-{video_mode}"
+        lines.append(line)
+        if line == "[Service]":
+            lines.append(f"Environment=DBUS_SYSTEM_BUS_ADDRESS={address}")
+            lines.append(f"StandardOutput=append:{scratch.parent}/corvane.log")
+    return "\n".join(lines) + "\n"
+
+
+def test_built_unit_sandbox_reaches_bus_and_register(start_manager, host,
+                                                     registers, manager_state):
+    unit_path = os.environ.get("CORVANE_UNIT")
+    if not unit_path:
+        pytest.skip("CORVANE_UNIT is not set; run the tests through meson test")
+    if os.environ.get("TEST_EXE_WRAPPER"):
+        pytest.skip("the unit's MemoryDenyWriteExecute= forbids the code "
+                    "generation of an emulator; this runs on native builds")
+    scratch, video_mode = registers
+    # ProtectHome= and PrivateTmp= hide build trees, so the binary is copied.
+    binary = manager_state / "corvane"
+    shutil.copy(program_command("CORVANE")[-1], binary)
+    address = f"unix:path={manager_state}/runtime/bus"
+    unit = installed_unit_under_test(Path(unit_path).read_text(), binary,
+                                     scratch, video_mode, address)
+
+    manager = start_manager({"corvane.service": unit})
+    set_host = host(manager, RUNNING)
+    manager.systemd().StartUnit("corvane.service", "replace")
+
+    manager.wait_state(RENDERER, "active")
+    wait_for(lambda: video_mode.read_text() == "1\n", "video mode 1")
+    set_host(OFF)
+    manager.wait_state(RENDERER, "inactive")
+    wait_for(lambda: video_mode.read_text() == "0\n", "video mode 0")
+    assert manager.active_state("corvane.service") == "active"
