@@ -85,14 +85,15 @@ using bus_ptr = std::unique_ptr<sd_bus, bus_unref>;
 } // namespace
 
 int run_command_line(sd_bus *bus, int argc, char **argv) {
+    // Every walk starts from a clear silent flag and a fresh option parser,
+    // so it may run more than once in one process.
+    silent = false;
+    optind = 0;
     const char *name = program_name(argc, argv);
     if (argc < 2) {
         print_usage(name);
         return 0;
     }
-    // Start the option parser afresh, so the walk may run more than once in
-    // one process.
-    optind = 0;
     int result = -1;
     for (;;) {
         const int option = getopt_long(argc, argv, short_options, long_options, nullptr);
@@ -150,7 +151,6 @@ int run_command_line(sd_bus *bus, int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
-    silent = false;
     sd_bus *opened = nullptr;
     const int r = sd_bus_default_system(&opened);
     if (r < 0) {

@@ -403,7 +403,7 @@ def test_daemon_absent(private_bus, args, stdout, stderr):
 
 def test_daemon_not_answering_times_out_and_the_next_command_still_runs(private_bus, daemon):
     mock = daemon(Hang=["Ping"])
-    result = run(private_bus, "--ping", "--daemon-state", SYSTEMD_BUS_TIMEOUT="1")
+    result = run(private_bus, "--ping", "--daemon-state", SYSTEMD_BUS_TIMEOUT="2")
     assert result.stdout == f"Ping: {TIMEOUT_TEXT}\nDaemon State: Active\n"
     assert result.stderr == f"Failed to post message: {TIMEOUT_TEXT}\n"
     assert result.returncode == 0
@@ -412,7 +412,7 @@ def test_daemon_not_answering_times_out_and_the_next_command_still_runs(private_
 
 def test_daemon_not_answering_resume(private_bus, daemon):
     mock = daemon(Hang=["Resume"])
-    result = run(private_bus, "--resume", "modified", SYSTEMD_BUS_TIMEOUT="1")
+    result = run(private_bus, "--resume", "modified", SYSTEMD_BUS_TIMEOUT="2")
     assert (result.stdout, result.stderr) == ("", f"Failed to post message: {TIMEOUT_TEXT}\n")
     assert result.returncode == status_of(-errno.ETIMEDOUT)
     assert calls(mock) == [("Resume", [True])]
