@@ -38,7 +38,8 @@ def wait_for(predicate, what, deadline=DEADLINE):
 
 
 class Registers:
-    """The VGA scratch register and video mode register files."""
+    """The VGA scratch register and video mode register files; either may be
+    replaced by a special file (a FIFO, /dev/full) to make it fail."""
 
     def __init__(self, directory, scratch="0\n"):
         self.scratch_path = directory / "vga-scratch"
@@ -68,13 +69,16 @@ class Registers:
 class Peers:
     """The simulated host-state service and systemd manager."""
 
-    def __init__(self, bus, host_state=OFF, host_parameters=None, systemd_parameters=None):
+    def __init__(self, bus, host_state=OFF, host_parameters=None, systemd_parameters=None,
+                 with_systemd=True):
         parameters = {"CurrentHostState": host_state}
         parameters.update(host_parameters or {})
         _, host = bus.spawn_template("host_state", parameters)
         self.host = dbus.Interface(host, MOCK_IFACE)
-        _, systemd = bus.spawn_template("systemd_manager", systemd_parameters or {})
-        self.systemd = dbus.Interface(systemd, MOCK_IFACE)
+        self.systemd = None
+        if with_systemd:
+            _, systemd = bus.spawn_template("systemd_manager", systemd_parameters or {})
+            self.systemd = dbus.Interface(systemd, MOCK_IFACE)
 
     def set_host(self, state):
         self.host.SetHostState(state)
