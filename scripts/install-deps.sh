@@ -5,7 +5,7 @@
 set -eu
 
 packages="meson ninja-build g++ pkg-config libsystemd-dev libgtest-dev \
-dbus python3 python3-dbus python3-dbusmock python3-pytest $*"
+dbus python3 python3-dbus python3-dbusmock python3-pytest systemd man-db $*"
 
 missing=""
 for p in $packages; do

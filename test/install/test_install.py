@@ -1,0 +1,168 @@
+"""What a firmware build gets from `meson install`.
+
+Installs the build tree into a temporary DESTDIR, as an image build does, and
+checks the result: every file in its place and nothing else, binaries that
+need no C++ runtime library, a unit that systemd accepts, manual pages that
+render without warnings and a completion that offers every option.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+BUILD_ROOT = os.environ.get("MESON_BUILD_ROOT")
+if not BUILD_ROOT:
+    pytest.skip("MESON_BUILD_ROOT is not set; run the tests through meson test",
+                allow_module_level=True)
+
+# tamblet's command-line interface as scripts and operators know it.
+TAMBLET_LONG_OPTIONS = [
+    "--silent", "--ping", "--daemon-state", "--lpc-state", "--kill", "--reset",
+    "--point-to-flash", "--suspend", "--resume", "--clear-cache", "--backend",
+    "--version", "--help",
+]
+
+
+def under(destdir, path):
+    return destdir / Path(path).relative_to("/")
+
+
+@pytest.fixture(scope="module")
+def destdir(tmp_path_factory):
+    root = tmp_path_factory.mktemp("destdir")
+    subprocess.run(
+        [os.environ["MESON"], "install", "-C", BUILD_ROOT, "--no-rebuild",
+         "--quiet", "--destdir", str(root)],
+        check=True, stdout=subprocess.DEVNULL)
+    return root
+
+
+@pytest.fixture(scope="module")
+def places(destdir):
+    env = os.environ
+    return {
+        "tamblet": under(destdir, f"{env['BINDIR']}/tamblet"),
+        "corvane": under(destdir, f"{env['SBINDIR']}/corvane"),
+        "tamblet.1": under(destdir, f"{env['MANDIR']}/man1/tamblet.1"),
+        "corvane.8": under(destdir, f"{env['MANDIR']}/man8/corvane.8"),
+        "completion": under(destdir, f"{env['COMPLETIONSDIR']}/tamblet"),
+        "unit": under(destdir, f"{env['UNITDIR']}/corvane.service"),
+    }
+
+
+def test_every_file_in_place_and_nothing_else(destdir, places):
+    installed = {p for p in destdir.rglob("*") if not p.is_dir()}
+    assert installed == set(places.values())
+    for program in ("tamblet", "corvane"):
+        assert os.access(places[program], os.X_OK), program
+    for data in ("tamblet.1", "corvane.8", "completion", "unit"):
+        assert places[data].stat().st_mode & 0o111 == 0, data
+
+
+@pytest.mark.parametrize("program", ["tamblet", "corvane"])
+def test_binary_needs_libsystemd_but_no_cxx_runtime(places, program):
+    dynamic = subprocess.run(["readelf", "-d", str(places[program])],
+                             check=True, capture_output=True, text=True).stdout
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)
+    assert "libsystemd.so.0" in needed
+    assert not [lib for lib in needed if lib.startswith(("libstdc++", "libgcc_s"))]
+
+
+def unit_settings(path):
+    settings = {}
+    for line in path.read_text().splitlines():
+        if "=" in line and not line.startswith("#"):
+            key, _, value = line.partition("=")
+            settings.setdefault(key, []).append(value)
+    return settings
+
+
+def test_unit_runs_the_installed_binary_with_the_configured_registers(places):
+    env = os.environ
+    settings = unit_settings(places["unit"])
+    assert settings["ExecStart"] == [
+        f"{env['SBINDIR']}/corvane {env['VGA_SCRATCH_REG']} "
+        f"{env['VIDEO_MODE_REG']} {env['RENDERER_UNIT']}"]
+    assert settings["Restart"] == ["always"]
+    assert settings["ReadWritePaths"] == [f"-{env['VIDEO_MODE_REG']}"]
+    after = settings["After"][0].split()
+    assert "dbus.service" in after and env["HOST_STATE_UNIT"] in after
+
+
+def test_systemd_accepts_the_unit(destdir, places):
+    if not shutil.which("systemd-analyze"):
+        pytest.skip("systemd-analyze is not installed")
+    command = ["systemd-analyze", "verify", "--recursive-errors=no",
+               f"--root={destdir}", str(places["unit"])]
+    if os.geteuid() == 0 and shutil.which("unshare"):
+        # Run as root, the verifier stamps /run/systemd; keep that private.
+        command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'mount -t tmpfs none /run/systemd 2>/dev/null || true; exec "$@"',
+                   "verify"] + command
+    env = dict(os.environ, MANPATH=str(under(destdir, os.environ["MANDIR"])))
+    result = subprocess.run(command, env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+
+
+def render(page):
+    env = dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8", MANROFFSEQ="")
+    return subprocess.run(["man", "--warnings", "-l", str(page)],
+                          env=env, capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("page", ["tamblet.1", "corvane.8"])
+def test_man_page_renders_without_warnings(places, page):
+    if not shutil.which("man"):
+        pytest.skip("man is not installed")
+    result = render(places[page])
+    assert result.returncode == 0
+    assert result.stderr == ""
+    assert "@" not in result.stdout  # every build value was filled in
+    assert re.search(r"^NAME\n\s+" + page.split(".")[0] + " - ", result.stdout,
+                     re.MULTILINE)
+
+
+def test_tamblet_page_documents_every_long_option(places):
+    if not shutil.which("man"):
+        pytest.skip("man is not installed")
+    text = render(places["tamblet.1"]).stdout.replace("\u2010", "-")
+    missing = [o for o in TAMBLET_LONG_OPTIONS if o not in text]
+    assert missing == []
+
+
+def complete(places, *words):
+    """The completion's candidates for the last word of `tamblet WORDS`."""
+    words = ["tamblet", *words]
+    script = ('source "$1"; shift; COMP_WORDS=("$@"); '
+              'COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tamblet; '
+              'printf "%s\\n" "${COMPREPLY[@]}"')
+    result = subprocess.run(
+        ["bash", "--norc", "--noprofile", "-c", script, "complete",
+         str(places["completion"]), *words],
+        check=True, capture_output=True, text=True)
+    return [line for line in result.stdout.splitlines() if line]
+
+
+@pytest.mark.parametrize("words, expected", [
+    (["--"], TAMBLET_LONG_OPTIONS),
+    ([""], TAMBLET_LONG_OPTIONS),
+    (["--ping", "--re"], ["--reset", "--resume"]),
+    (["--resume", ""], ["clean", "modified"]),
+    (["-e", "m"], ["modified"]),
+    (["--backend", ""], ["vpnor", "mtd", "mtd:", "file:"]),
+])
+def test_completion_offers(places, words, expected):
+    assert sorted(complete(places, *words)) == sorted(expected)
+
+
+def test_completion_offers_paths_after_a_backend_colon(places, tmp_path):
+    (tmp_path / "flash.img").touch()
+    prefix = str(tmp_path / "fla")
+    # Readline splits "file:/path" at the colon into three words.
+    assert complete(places, "--backend", "file", ":", prefix) == \
+        [str(tmp_path / "flash.img")]
