@@ -7,8 +7,8 @@
 #
 # The manager insists on /run/systemd/system, which marks a machine booted
 # with systemd; it is provided only inside the namespace, by mounting the
-# state directory's copy over /run/systemd (or over /run where that is
-# missing), so that nothing on the host starts believing systemd runs.
+# state directory's copy over /run/systemd, so that nothing on the host
+# starts believing systemd runs.
 # The manager's console is a file in the state directory.
 set -eu
 state=$1
@@ -20,11 +20,7 @@ done
 # shellcheck disable=SC2016 # expanded by the inner shell
 exec unshare --mount --propagation private /bin/sh -eu -c '
 state=$1
-if [ -d /run/systemd ]; then
-    mount --bind "$state/run/systemd" /run/systemd
-else
-    mount --bind "$state/run" /run
-fi
+mount --bind "$state/run/systemd" /run/systemd
 if [ -e /dev/console ]; then
     mount --bind "$state/console" /dev/console
 fi

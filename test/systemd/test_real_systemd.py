@@ -290,6 +290,9 @@ def manager_state():
     for tool in (str(MANAGER), "unshare", "mount", DBUS_DAEMON):
         if not shutil.which(tool):
             pytest.skip(f"{tool} is not installed")
+    if not Path("/run/systemd").is_dir():
+        pytest.skip("/run/systemd is missing, so there is nothing to mount "
+                    "the manager's /run/systemd/system over")
     state = Path(tempfile.mkdtemp(prefix="corvane-systemd-test-", dir="/run"))
     yield state
     shutil.rmtree(state, ignore_errors=True)
