@@ -23,6 +23,35 @@ constexpr int MAX_PROCESS_FAILURES_PER_DRAIN = 16;
 
 [[noreturn]] void lost_connection() { errx(1, "lost connection to dbus"); }
 
+// The bus hands out a broadcast signal only through the match rule, which
+// names the host-state service as sender. A signal addressed to corvane
+// itself is delivered whatever the rule says, and sd-bus cannot tell a
+// well-known sender name from the unique name the message carries, so for
+// such a signal ask the bus who owns the service now.
+bool sent_by_host_state_service(sd_bus_message *message) {
+    if (sd_bus_message_get_destination(message) == nullptr) {
+        return true;
+    }
+    const char *sender = sd_bus_message_get_sender(message);
+    if (sender == nullptr) {
+        return false;
+    }
+
+    error_record error;
+    sd_bus_message *reply_message = nullptr;
+    const int r = sd_bus_call_method(sd_bus_message_get_bus(message), "org.freedesktop.DBus",
+                                     "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "GetNameOwner", &error.error, &reply_message, "s",
+                                     HOST_STATE_SERVICE);
+    const message_ptr reply(reply_message);
+    if (r < 0) {
+        return false;
+    }
+    const char *owner = nullptr;
+    return sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_STRING, &owner) > 0 &&
+           std::strcmp(owner, sender) == 0;
+}
+
 // Reads a string-valued variant holding the host state and applies it.
 // The message stands inside the dictionary entry, at the variant.
 int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const char *contents) {
@@ -34,7 +63,9 @@ int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const
         (void)sd_bus_message_exit_container(message);
         return -1;
     }
-    update_host_state(ctx, host_state_is_running(value));
+    if (sent_by_host_state_service(message)) {
+        update_host_state(ctx, host_state_is_running(value));
+    }
     (void)sd_bus_message_exit_container(message);
     return 0;
 }

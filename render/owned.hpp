@@ -1,5 +1,5 @@
-// Owners for the few C resources corvane creates per call: a bus error record
-// and strings that the C library or sd-bus allocated with malloc.
+// Owners for the few C resources corvane creates per call: a bus error record,
+// a reply message, and strings that the C library or sd-bus allocated.
 #pragma once
 
 #include <cstdlib>
@@ -17,6 +17,11 @@ struct error_record {
     error_record &operator=(error_record &&) = delete;
     ~error_record() { sd_bus_error_free(&error); }
 };
+
+struct message_unref {
+    void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
+};
+using message_ptr = std::unique_ptr<sd_bus_message, message_unref>;
 
 struct free_deleter {
     void operator()(char *text) const { std::free(text); }

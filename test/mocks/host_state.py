@@ -13,6 +13,8 @@ Control methods on org.freedesktop.DBus.Mock:
   EmitCrafted(s, s)     emit an unusual PropertiesChanged from this service
                         (kinds in CRAFTED below) carrying the given state,
                         without changing the property
+  EmitDirected(s, s)    emit the standard PropertiesChanged carrying the given
+                        state (second) to one connection (first) only
 '''
 
 import dbus
@@ -72,10 +74,12 @@ CRAFTED = {
 }
 
 
-def _send_properties_changed(mock, interface, changed, path=None):
+def _send_properties_changed(mock, interface, changed, path=None, destination=None):
     signal = dbus.lowlevel.SignalMessage(path or mock.path, PROPERTIES_IFACE,
                                          'PropertiesChanged')
     signal.append(interface, changed, dbus.Array([], signature='s'), signature='sa{sv}as')
+    if destination:
+        signal.set_destination(destination)
     for location in mock.locations:
         location[0].send_message(signal)
 
@@ -125,3 +129,9 @@ def EmitCrafted(self, kind, state):
         raise dbus.exceptions.DBusException(f'unknown kind {kind}',
                                             name='org.freedesktop.DBus.Error.InvalidArgs') from e
     _send_properties_changed(self, interface, build(str(state)), path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def EmitDirected(self, destination, state):
+    _send_properties_changed(self, MAIN_IFACE, _changed(('CurrentHostState', str(state))),
+                             destination=str(destination))

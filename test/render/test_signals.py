@@ -1,0 +1,110 @@
+"""How corvane takes host-state changes from the bus: the walk through a
+PropertiesChanged signal, peers that pose as the host-state service, and
+changes that arrive while a unit call is still waiting for systemd."""
+
+import dbus
+import dbus.lowlevel
+import pytest
+
+from corvane_harness import (OFF, RUNNING, Peers, registers,  # noqa: F401
+                             start_corvane, wait_for)
+
+# Kinds of signal the simulated host-state service can send (see
+# test/mocks/host_state.py), each carrying the running state, and whether
+# corvane takes it as the host starting.
+WALK = {
+    "plain": True,
+    "other-property-first": True,
+    "non-string-first": True,
+    "other-interface": False,
+    "other-object": False,
+    "other-property-only": False,
+    "non-string-only": False,
+    "empty": False,
+}
+
+
+@pytest.mark.parametrize("kind, applies", WALK.items(), ids=WALK.keys())
+def test_signal_walk(private_bus, registers, start_corvane, kind, applies):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    corvane.sync()
+    peers.host.EmitCrafted(kind, RUNNING)
+    corvane.sync()
+    assert peers.verbs() == (["StartUnit"] if applies else [])
+    assert registers.mode() == (b"1\n" if applies else b"")
+
+
+@pytest.mark.parametrize("directed", [False, True], ids=["broadcast", "directed"])
+def test_only_the_host_state_service_changes_the_state(private_bus, registers, start_corvane,
+                                                      directed):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    corvane.sync()
+
+    spoofer = private_bus.connect()
+    signal = dbus.lowlevel.SignalMessage("/velmora/state/host0",
+                                         "org.freedesktop.DBus.Properties", "PropertiesChanged")
+    signal.append("velmora.State.Host",
+                  {"CurrentHostState": dbus.String(RUNNING, variant_level=1)},
+                  dbus.Array([], signature="s"), signature="sa{sv}as")
+    if directed:
+        signal.set_destination(corvane.unique_name())
+    spoofer.send_message(signal)
+    # From the same connection, so it reaches corvane after the signal.
+    spoofer.call_blocking(corvane.unique_name(), "/", "org.freedesktop.DBus.Peer", "Ping", "",
+                          (), timeout=60)
+    spoofer.close()
+    assert peers.verbs() == []
+
+    # The real service is still heard, the same way.
+    if directed:
+        peers.host.EmitDirected(corvane.unique_name(), RUNNING)
+    else:
+        peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit"]
+
+
+@pytest.mark.parametrize("during", ["start-up", "host-start", "takeover"])
+def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, start_corvane,
+                                                     during):
+    if during == "start-up":
+        # The host runs as corvane starts: it calls StartUnit before its loop.
+        peers = Peers(private_bus, host_state=RUNNING)
+        peers.systemd.SetHang(True)
+        corvane = start_corvane()
+        peers.wait_verbs(1)
+        expected = ["StartUnit", "StopUnit"]
+    elif during == "host-start":
+        # StartUnit called from the handler of the host's start.
+        peers = Peers(private_bus, host_state=OFF)
+        corvane = start_corvane()
+        corvane.sync()
+        peers.systemd.SetHang(True)
+        peers.set_host(RUNNING)
+        peers.wait_verbs(1)
+        expected = ["StartUnit", "StopUnit"]
+    else:
+        # Rendering, then the host takes the video: corvane stops the renderer
+        # and will wait with no timeout once that call is answered.
+        peers = Peers(private_bus, host_state=RUNNING)
+        corvane = start_corvane()
+        corvane.sync()
+        peers.systemd.SetHang(True)
+        registers.set_scratch("0xa8\n")
+        peers.wait_verbs(2)
+        expected = ["StartUnit", "StopUnit", "StopUnit"]
+
+    # corvane waits for systemd; meanwhile the host goes off. sd-bus reads the
+    # change while it waits for the answer, so the descriptor will not
+    # announce it again.
+    peers.set_host(OFF)
+    peers.systemd.SetHang(False)
+
+    # Nothing else is sent to corvane (a sync would wake it): the change must
+    # be handled on its own.
+    assert peers.wait_verbs(len(expected)) == expected
+    wait_for(lambda: registers.mode() == b"0\n", "the video mode register")
+    corvane.sync()
+    assert peers.verbs() == expected
