@@ -1,0 +1,113 @@
+"""corvane's event loop: how often it wakes in each state, what ends it, and
+what must not.
+
+Wake-ups are counted, never timed: a process blocked in poll gives up the
+processor voluntarily once per sleep (the voluntary context switches in
+/proc/PID/status), and each wake-up while rendering reads the scratch
+register once (the read syscalls in /proc/PID/io; sd-bus receives with
+recvmsg, which that count leaves out). Both are exact kernel counters, so the
+bounds below are loose only where the machine's load may legitimately stretch
+the observation window."""
+
+import math
+import os
+import signal
+import time
+
+import pytest
+
+from corvane_harness import (OFF, RUNNING, Peers, proc_counts, registers,  # noqa: F401
+                             start_corvane, wait_for)
+
+WINDOW = 2.0  # seconds of observation per state
+
+
+def count_wake_ups(corvane, settle):
+    """(wake-ups, scratch reads, seconds observed) over one window."""
+    if settle:
+        before = corvane.wait_idle()
+    else:
+        before = proc_counts(corvane.pid)
+    start = time.monotonic()
+    time.sleep(WINDOW)
+    after = proc_counts(corvane.pid)
+    elapsed = time.monotonic() - start
+    return after[0] - before[0], after[1] - before[1], elapsed
+
+
+def test_wake_ups_in_each_state(private_bus, registers, start_corvane):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    seen = {}
+
+    seen["host off"] = count_wake_ups(corvane, settle=True)
+
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit"]
+    seen["rendering"] = count_wake_ups(corvane, settle=False)
+
+    registers.set_scratch("0xa8\n")
+    peers.wait_verbs(2)
+    seen["host drives video"] = count_wake_ups(corvane, settle=True)
+
+    peers.set_host(OFF)
+    peers.wait_verbs(3)
+    seen["host off again"] = count_wake_ups(corvane, settle=True)
+
+    for state, (wake_ups, reads, elapsed) in seen.items():
+        print(f"{state}: {wake_ups} wake-ups, {reads} scratch reads in {elapsed:.2f} s")
+
+    for state in ("host off", "host drives video", "host off again"):
+        assert seen[state][:2] == (0, 0), state
+
+    wake_ups, reads, elapsed = seen["rendering"]
+    # One wake-up per 100 ms timeout at most; a loaded machine may give fewer,
+    # never more. A few spare for the sleeps of the unit call's aftermath.
+    most = math.ceil(elapsed / 0.1) + 3
+    assert 3 <= reads <= most
+    assert 3 <= wake_ups <= most
+
+
+@pytest.mark.parametrize("state", ["host off", "rendering", "in a unit call"])
+def test_lost_bus_ends_corvane(private_bus, registers, start_corvane, state):
+    peers = Peers(private_bus, host_state=OFF if state == "host off" else RUNNING)
+    if state == "in a unit call":
+        peers.systemd.SetHang(True)
+    corvane = start_corvane()
+    if state == "in a unit call":
+        peers.wait_verbs(1)
+    else:
+        corvane.sync()
+
+    os.kill(private_bus.pid, signal.SIGTERM)
+
+    assert corvane.wait_exit() == 1
+    lines = corvane.stderr()
+    assert lines.endswith("corvane: lost connection to dbus\n")
+    if state == "in a unit call":
+        assert "corvane: failed to start console-renderer.service: " in lines
+
+
+def test_interrupted_wait_is_retried(private_bus, registers, start_corvane):
+    extra = {
+        # Gives SIGUSR1 a handler, so that it interrupts poll with EINTR.
+        "LD_PRELOAD": os.environ["CORVANE_INTERRUPT_PRELOAD"],
+        # The preloaded library comes before the sanitizer runtime, if any.
+        "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
+    }
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane(extra_env=extra)
+
+    for _ in range(3):
+        switches = corvane.wait_idle()[0]
+        os.kill(corvane.pid, signal.SIGUSR1)
+        # Woken by the signal, then asleep in poll again.
+        wait_for(lambda: (lambda c: c[0] > switches and c[2] == "S")(proc_counts(corvane.pid)),
+                 "corvane to sleep again")
+        assert corvane.proc.poll() is None, corvane.stderr()
+
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit"]
+    assert corvane.stderr() == "setting render state to running\n"
