@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds both programs for 32-bit ARM hard-float (cross/armhf.ini) and runs
-# the whole test suite with the armhf binaries under qemu-arm: GoogleTest
+# the whole test suite with the armhf binaries under qemu-arm-static: GoogleTest
 # binaries through the cross file's exe_wrapper, the end-to-end tests through
 # TEST_EXE_WRAPPER against the build machine's private dbus-daemon.
 # Installs what is missing first (enables the armhf architecture in dpkg).
@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 triplet=arm-linux-gnueabihf
-wrapper="qemu-arm -L /usr/$triplet"
+wrapper="qemu-arm-static -L /usr/$triplet"
 
 scripts/install-deps.sh
 
@@ -20,7 +20,7 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     echo "Enabling the armhf architecture in dpkg"
     $sudo dpkg --add-architecture armhf
 fi
-scripts/install-deps.sh g++-$triplet binutils-$triplet qemu-user \
+scripts/install-deps.sh g++-$triplet binutils-$triplet qemu-user-static \
     libsystemd-dev:armhf libstdc++6:armhf libgtest-dev:armhf file
 
 build=${BUILD_DIR:-build-armhf}
