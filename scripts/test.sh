@@ -5,7 +5,9 @@
 #      UndefinedBehaviorSanitizer and LeakSanitizer (any report fails);
 #   3. runs the end-to-end tests with each program under valgrind memcheck
 #      (any error or definitely lost byte fails);
-#   4. runs the static checks (clang-format, clang-tidy, cppcheck).
+#   4. runs the static checks (clang-format, clang-tidy, cppcheck);
+#   5. cross-builds both programs for 32-bit ARM and runs the whole suite
+#      again with them under qemu (scripts/cross-test.sh).
 # Build directories: build/, build-sanitize/ (override with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,3 +51,6 @@ echo "valgrind: $(find "$logs" -name '*.log' | wc -l) program runs, no errors, n
 
 leg "static checks"
 BUILD_DIR=$build scripts/lint.sh
+
+leg "32-bit ARM build under emulation"
+BUILD_DIR="$build-armhf" scripts/cross-test.sh
