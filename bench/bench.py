@@ -367,6 +367,14 @@ def stripped_size(path, strip="strip"):
         return out.stat().st_size
 
 
+def text_size(path, size_tool="size"):
+    """Bytes of machine code: what compiler options change below the page
+    padding that dominates the file size of a program this small."""
+    out = subprocess.run([size_tool, "-A", str(path)], capture_output=True,
+                         text=True, check=True).stdout
+    return int(re.search(r"^\.text\s+(\d+)", out, re.M).group(1))
+
+
 def machine_description():
     cpu = "unknown"
     for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -391,6 +399,140 @@ def machine_description():
         "hyperfine": first_line(["hyperfine", "--version"]),
         "valgrind": first_line(["valgrind", "--version"]),
     }
+
+
+# ------------------------------------------------------- build options
+
+# Each step adds one thing to the step before it; the last rows take one
+# thing back out of the full set, to show what it alone is worth there.
+SECTIONS = ["-Dcpp_args=-ffunction-sections -fdata-sections"]
+GC = "-Wl,--gc-sections"
+NO_UNWIND = "-fno-asynchronous-unwind-tables -fno-unwind-tables"
+OPTION_STEPS = [
+    ("debugoptimized (-O2 -g), the default", ["--buildtype=debugoptimized"]),
+    ("release (-O3)", ["--buildtype=release"]),
+    ("-O2", ["--buildtype=release", "-Doptimization=2"]),
+    ("-Os", ["--buildtype=release", "-Doptimization=s"]),
+    ("-Os, LTO", ["--buildtype=release", "-Doptimization=s", "-Db_lto=true"]),
+]
+
+
+def option_variants():
+    base = ["--buildtype=release", "-Doptimization=s", "-Db_lto=true"]
+    steps = [("+ -ffunction-sections -fdata-sections --gc-sections",
+              [], "-ffunction-sections -fdata-sections", GC),
+             ("+ no unwind tables", [], NO_UNWIND, ""),
+             ("+ -fno-plt", [], "-fno-plt", ""),
+             ("+ -Wl,-O1 --hash-style=gnu", [], "", "-Wl,-O1 -Wl,--hash-style=gnu"),
+             ("+ -z noseparate-code", [], "", "-Wl,-z,noseparate-code"),
+             ("+ -z norelro", [], "", "-Wl,-z,norelro"),
+             ("+ -no-pie", [], "-fno-pie", "-no-pie")]
+    variants = [(name, args) for name, args in OPTION_STEPS]
+    cflags, lflags = "", ""
+    for name, extra, cpp, link in steps:
+        cflags = f"{cflags} {cpp}".strip()
+        lflags = f"{lflags} {link}".strip()
+        variants.append((name, base + extra + [f"-Dcpp_args={cflags}",
+                                               f"-Dcpp_link_args={lflags}"]))
+    full_c, full_l = cflags, lflags
+    variants += [
+        ("all, but -O2", ["--buildtype=release", "-Doptimization=2",
+                          "-Db_lto=true", f"-Dcpp_args={full_c}",
+                          f"-Dcpp_link_args={full_l}"]),
+        ("all, but no LTO", ["--buildtype=release", "-Doptimization=s",
+                             f"-Dcpp_args={full_c}",
+                             f"-Dcpp_link_args={full_l}"]),
+        ("all, without --as-needed", base + ["-Db_asneeded=false",
+                                             f"-Dcpp_args={full_c}",
+                                             f"-Dcpp_link_args={full_l}"]),
+        ("all, with exceptions and RTTI", base + [
+            f"-Dcpp_args={full_c} -fexceptions -frtti",
+            f"-Dcpp_link_args={full_l}"]),
+    ]
+    return variants
+
+
+def build_variant(directory, args, cross=None):
+    extra = ["--cross-file", str(cross)] if cross else []
+    if directory.exists():
+        extra.append("--wipe")
+    subprocess.run(["meson", "setup", str(directory), str(TOP),
+                    "-Dtests=false", *extra, *args],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["meson", "compile", "-C", str(directory)], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def corvane_startup_instructions(bench, corvane):
+    """Instructions from exec to waiting idle with the host off."""
+    scratch = bench.workdir / "vga-scratch"
+    mode = bench.workdir / "video-mode"
+    log = bench.workdir / "valgrind.log"
+    proc = bench.start(["valgrind", "--tool=callgrind",
+                        f"--callgrind-out-file={bench.workdir}/cg-start.out",
+                        f"--log-file={log}", corvane, scratch, mode,
+                        RENDERER_UNIT])
+    wait_until_settled(proc.pid, quiet_s=1.0, limit_s=30)
+    proc.terminate()
+    proc.wait()
+    return int(re.search(r"Collected : (\d+)", log.read_text()).group(1))
+
+
+def measure_options(bench, prefix, peers_dir, armhf_cross):
+    peers = Peers(bench.start_peer(peers_dir / "host-systemd"))
+    (bench.workdir / "vga-scratch").write_text("0x00\n")
+    (bench.workdir / "video-mode").write_text("")
+    rows = []
+    for number, (name, args) in enumerate(option_variants()):
+        directory = Path(f"{prefix}-opt{number}")
+        build_variant(directory, args)
+        tamblet = directory / "control" / "tamblet"
+        corvane = directory / "render" / "corvane"
+        row = {"variant": name, "args": args,
+               "tamblet_size": stripped_size(tamblet),
+               "corvane_size": stripped_size(corvane),
+               "tamblet_text": text_size(tamblet),
+               "corvane_text": text_size(corvane),
+               "ping_instructions": callgrind(bench, [str(tamblet), "--ping"]),
+               "corvane_start_instructions":
+                   corvane_startup_instructions(bench, corvane)}
+        if armhf_cross:
+            cross_dir = Path(f"{prefix}-opt{number}-armhf")
+            build_variant(cross_dir, args, armhf_cross)
+            strip = shutil.which("arm-linux-gnueabihf-strip")
+            row["tamblet_armhf"] = stripped_size(
+                cross_dir / "control" / "tamblet", strip)
+            row["corvane_armhf"] = stripped_size(
+                cross_dir / "render" / "corvane", strip)
+            row["tamblet_armhf_text"] = text_size(
+                cross_dir / "control" / "tamblet", "arm-linux-gnueabihf-size")
+            row["corvane_armhf_text"] = text_size(
+                cross_dir / "render" / "corvane", "arm-linux-gnueabihf-size")
+        rows.append(row)
+        print(f"bench: built and measured {name}", file=sys.stderr)
+    peers.ask("quit")
+    return rows
+
+
+def report_options(rows):
+    lines = ["", "## Build options", "",
+             "Stripped file size / machine code (.text) in bytes, x86-64 and "
+             "armhf; instructions of one `tamblet --ping` and of corvane's "
+             "start-up to idle (x86-64, whole process).", "",
+             "| build | tamblet x86-64 | corvane x86-64 | tamblet armhf "
+             "| corvane armhf | ping instructions "
+             "| corvane start-up instructions |",
+             "|---|---:|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        lines.append(
+            f"| {r['variant']} "
+            f"| {r['tamblet_size']:,} / {r['tamblet_text']:,} "
+            f"| {r['corvane_size']:,} / {r['corvane_text']:,} "
+            f"| {r.get('tamblet_armhf', 0):,} / {r.get('tamblet_armhf_text', 0):,} "
+            f"| {r.get('corvane_armhf', 0):,} / {r.get('corvane_armhf_text', 0):,} "
+            f"| {r['ping_instructions']:,} "
+            f"| {r['corvane_start_instructions']:,} |")
+    return "\n".join(lines) + "\n"
 
 
 # ---------------------------------------------------------------- report
@@ -463,6 +605,9 @@ def main():
                         help="build directory of bench/")
     parser.add_argument("--armhf", type=Path,
                         help="cross build directory of the programs (armhf)")
+    parser.add_argument("--options", action="store_true",
+                        help="also build and measure the release options "
+                        "one by one (in BUILD-optN directories)")
     parser.add_argument("--runs", type=int, default=300)
     parser.add_argument("--warmup", type=int, default=20)
     parser.add_argument("--rounds", type=int, default=3)
@@ -483,6 +628,10 @@ def main():
                                                  args.rounds)
             results["corvane"] = measure_corvane(bench, corvane, args.peers,
                                                  args.cycles, args.window)
+            if args.options:
+                cross = TOP / "cross" / "armhf.ini" if args.armhf else None
+                results["options"] = measure_options(bench, args.build,
+                                                     args.peers, cross)
         finally:
             bench.close()
     results["sizes"] = {
@@ -497,6 +646,8 @@ def main():
                 args.armhf / prog, strip)
 
     text = report(results)
+    if args.options:
+        text += report_options(results["options"])
     (args.build / "bench-results.json").write_text(json.dumps(results, indent=1))
     (args.build / "bench-results.md").write_text(text)
     print(text)

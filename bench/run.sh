@@ -6,6 +6,7 @@
 # and stops everything it started. Takes a few minutes.
 #   bench/run.sh            measure (options are passed on to bench/bench.py)
 #   bench/run.sh --options  also compare the release build options one by one
+#                           (several more minutes: two builds per option set)
 # BENCH_BUILD_DIR (default build-bench) names the build directory.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,12 +15,6 @@ cd "$top"
 scripts/install-deps.sh hyperfine valgrind systemd dbus-bin libglib2.0-bin
 
 build=${BENCH_BUILD_DIR:-build-bench}
-options=no
-if [ "${1:-}" = "--options" ]; then
-    options=yes
-    shift
-fi
-
 setup() { # build directory, source directory, then meson setup options
     dir=$1
     shift
@@ -34,10 +29,6 @@ setup() { # build directory, source directory, then meson setup options
 # shellcheck disable=SC2046
 setup "$build" . -Dtests=false $(cat bench/release-options.txt)
 setup "$build-peers" bench
-
-if [ "$options" = yes ]; then
-    BENCH_BUILD_DIR=$build bench/options.sh
-fi
 
 armhf=""
 if [ -f cross/armhf.ini ] && command -v arm-linux-gnueabihf-g++ >/dev/null &&
