@@ -172,11 +172,13 @@ class Corvane:
                         "corvane asleep")
 
     def wait_scratch_reads(self, count=3):
-        """Waits until corvane has read the scratch register `count` more times,
-        so that at least one full read and its decision followed the caller's
-        last change of the register; then syncs."""
-        start = proc_counts(self.pid)[1]
-        wait_for(lambda: proc_counts(self.pid)[1] >= start + count, "scratch register reads")
+        """Waits until corvane has woken `count` more times, so that at least
+        one scratch register read and its decision followed the caller's last
+        change of the register (while rendering, every wake-up reads it once);
+        then syncs. Wake-ups rather than read syscalls are counted because a
+        wrapper such as valgrind makes read syscalls of its own."""
+        start = proc_counts(self.pid)[0]
+        wait_for(lambda: proc_counts(self.pid)[0] >= start + count, "wake-ups")
         self.sync()
 
     def wait_exit(self):

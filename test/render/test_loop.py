@@ -5,9 +5,10 @@ Wake-ups are counted, never timed: a process blocked in poll gives up the
 processor voluntarily once per sleep (the voluntary context switches in
 /proc/PID/status), and each wake-up while rendering reads the scratch
 register once (the read syscalls in /proc/PID/io; sd-bus receives with
-recvmsg, which that count leaves out). Both are exact kernel counters, so the
-bounds below are loose only where the machine's load may legitimately stretch
-the observation window."""
+recvmsg, which that count leaves out; a wrapper such as valgrind adds read
+syscalls of its own, so that count is only bounded above when corvane runs
+bare). Both are exact kernel counters, so the bounds below are loose only
+where the machine's load may legitimately stretch the observation window."""
 
 import math
 import os
@@ -65,8 +66,10 @@ def test_wake_ups_in_each_state(private_bus, registers, start_corvane):
     # One wake-up per 100 ms timeout at most; a loaded machine may give fewer,
     # never more. A few spare for the sleeps of the unit call's aftermath.
     most = math.ceil(elapsed / 0.1) + 3
-    assert 3 <= reads <= most
     assert 3 <= wake_ups <= most
+    assert reads >= 3
+    if not os.environ.get("TEST_EXE_WRAPPER"):
+        assert reads <= most
 
 
 @pytest.mark.parametrize("state", ["host off", "rendering", "in a unit call"])
