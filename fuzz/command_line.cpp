@@ -71,20 +71,23 @@ void check_resume_judging(std::string_view word) {
     }
 }
 
+bool names(const char *name, const char *word) {
+    return name != nullptr && std::strcmp(name, word) == 0;
+}
+
 void check_backend_judging(const char *word) {
     const std::string_view text(word);
     const char *colon = std::strchr(word, ':');
     const backend_choice choice = judge_backend_argument(word);
     if (text.starts_with("vpnor")) {
         require(choice.vpnor_given_path == (colon != nullptr));
-        require(colon != nullptr ? choice.name == nullptr
-                                 : std::strcmp(choice.name, "vpnor") == 0);
+        require(colon != nullptr ? choice.name == nullptr : names(choice.name, "vpnor"));
         require(choice.path == nullptr);
         return;
     }
     require(!choice.vpnor_given_path);
     if (text.starts_with("mtd") || text.starts_with("file")) {
-        require(std::strcmp(choice.name, text.starts_with("mtd") ? "mtd" : "file") == 0);
+        require(names(choice.name, text.starts_with("mtd") ? "mtd" : "file"));
         require(choice.path == (colon != nullptr ? colon + 1 : nullptr));
     } else {
         require(choice.name == nullptr && choice.path == nullptr);
@@ -132,7 +135,7 @@ walk_outcome walk(sd_bus *bus, const std::vector<char *> &words, std::uint8_t su
     return outcome;
 }
 
-void check_walk(sd_bus *bus, const std::vector<char *> &words, const walk_outcome &outcome) {
+void check_walk(const sd_bus *bus, const std::vector<char *> &words, const walk_outcome &outcome) {
     const std::vector<recorded_request> &requests = outcome.requests;
     int last_argument_word = 0;
     const recorded_request *last_command = nullptr;
@@ -210,9 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::vector<char> text(data + (size > 0 ? 1 : 0), data + size);
     text.push_back('\0');
 
-    static char program[] = "tamblet";
     std::vector<char *> words;
     if (size > 0) {
+        static char program[] = "tamblet";
         words.push_back(program);
         for (std::size_t start = 0; start < text.size() && words.size() < max_words;) {
             char *word = &text[start];
@@ -227,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     static char bus_token = 0;
-    sd_bus *bus = reinterpret_cast<sd_bus *>(&bus_token);
+    auto *bus = reinterpret_cast<sd_bus *>(&bus_token);
     const walk_outcome first = walk(bus, words, successes);
     check_walk(bus, words, first);
 

@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The input buffer is exactly `size` bytes, so any read beyond the bytes
     // given is an AddressSanitizer report.
     errno = EINTR;
-    const scratch_reading reading =
-        parse_vga_scratch(reinterpret_cast<const char *>(data), size);
+    const scratch_reading reading = parse_vga_scratch(reinterpret_cast<const char *>(data), size);
     if (errno != EINTR) {
         std::abort(); // errno belongs to the caller's warning
     }
