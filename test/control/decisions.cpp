@@ -17,7 +17,8 @@ struct resume_case {
 class ResumeArgument : public testing::TestWithParam<resume_case> {};
 
 TEST_P(ResumeArgument, IsJudgedByItsBeginning) {
-    EXPECT_EQ(judge_resume_argument(GetParam().argument), GetParam().expected);
+    const resume_case &c = GetParam();
+    EXPECT_EQ(judge_resume_argument(c.argument), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ResumeArgument,
@@ -90,7 +91,8 @@ struct reading_case {
 class DaemonStateReading : public testing::TestWithParam<reading_case> {};
 
 TEST_P(DaemonStateReading, ReadsAsText) {
-    EXPECT_STREQ(daemon_state_text(GetParam().value), GetParam().text);
+    const reading_case &c = GetParam();
+    EXPECT_STREQ(daemon_state_text(c.value), c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, DaemonStateReading,
@@ -101,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(Table, DaemonStateReading,
 class LpcStateReading : public testing::TestWithParam<reading_case> {};
 
 TEST_P(LpcStateReading, ReadsAsText) {
-    EXPECT_STREQ(lpc_state_text(GetParam().value), GetParam().text);
+    const reading_case &c = GetParam();
+    EXPECT_STREQ(lpc_state_text(c.value), c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LpcStateReading,
