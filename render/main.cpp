@@ -21,7 +21,9 @@ namespace {
 // many failures in one drain end the drain so the loop never spins on them.
 constexpr int MAX_PROCESS_FAILURES_PER_DRAIN = 16;
 
-[[noreturn]] void lost_connection() { errx(1, "lost connection to dbus"); }
+[[noreturn]] void lost_connection() {
+    errx(1, "lost connection to dbus");
+}
 
 // The bus hands out a broadcast signal only through the match rule, which
 // names the host-state service as sender. A signal addressed to corvane
@@ -39,10 +41,10 @@ bool sent_by_host_state_service(sd_bus_message *message) {
 
     error_record error;
     sd_bus_message *reply_message = nullptr;
-    const int r = sd_bus_call_method(sd_bus_message_get_bus(message), "org.freedesktop.DBus",
-                                     "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                     "GetNameOwner", &error.error, &reply_message, "s",
-                                     HOST_STATE_SERVICE);
+    const int r =
+        sd_bus_call_method(sd_bus_message_get_bus(message), "org.freedesktop.DBus",
+                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                           &error.error, &reply_message, "s", HOST_STATE_SERVICE);
     const message_ptr reply(reply_message);
     if (r < 0) {
         return false;
@@ -72,8 +74,7 @@ int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const
 
 // Walks PropertiesChanged(s interface, a{sv} changed, as invalidated) for the
 // first CurrentHostState that holds a string; everything else is skipped.
-int on_host_properties_changed(sd_bus_message *message, void *userdata,
-                               sd_bus_error * /*unused*/) {
+int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error * /*unused*/) {
     auto &ctx = *static_cast<render_context *>(userdata);
 
     const char *interface = sd_bus_message_get_interface(message);

@@ -66,10 +66,10 @@ void set_render_state(render_context &ctx, bool on) {
     (void)std::fprintf(stderr, "setting render state to %s\n", on ? "running" : "stopped");
 
     error_record error;
-    const int r = sd_bus_call_method(ctx.bus, "org.freedesktop.systemd1",
-                                     "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
-                                     on ? "StartUnit" : "StopUnit", &error.error, nullptr, "ss",
-                                     ctx.renderer_unit, "replace");
+    const int r =
+        sd_bus_call_method(ctx.bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                           "org.freedesktop.systemd1.Manager", on ? "StartUnit" : "StopUnit",
+                           &error.error, nullptr, "ss", ctx.renderer_unit, "replace");
     if (r < 0) {
         warnx("failed to %s %s: %s\n", verb, ctx.renderer_unit,
               sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
