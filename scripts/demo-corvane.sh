@@ -1,0 +1,153 @@
+#!/bin/sh
+# One host power cycle as corvane sees it, on a machine without a BMC: starts
+# a private dbus-daemon with the simulated host-state service and systemd
+# manager on it (the ones the end-to-end tests use), temporary files for the
+# VGA scratch and video mode registers, and corvane. Then the host powers on,
+# takes over the video, powers off and on again; after each step it shows
+# corvane's lines, the unit calls systemd received and both registers. Stops
+# everything it started. Expects a built tree: BUILD_DIR (default build)
+# holds render/corvane.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+build=${BUILD_DIR:-build}
+corvane="$build/render/corvane"
+if [ ! -x "$corvane" ]; then
+    echo "demo-corvane: $corvane is not built (run scripts/demo.sh)" >&2
+    exit 1
+fi
+
+unit=console-renderer.service
+running=velmora.State.Host.HostState.Running
+off=velmora.State.Host.HostState.Off
+
+work=$(mktemp -d)
+bus_pid=""
+pids=""
+cleanup() {
+    status=$?
+    set +e
+    for pid in $pids; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    [ -n "$bus_pid" ] && kill "$bus_pid" 2>/dev/null
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "demo-corvane: $*" >&2
+    for log in "$work"/*.log; do
+        [ -s "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }
+    done
+    exit 1
+}
+
+# Waits up to 30 s for a shell condition.
+wait_until() {
+    tries=0
+    until eval "$1"; do
+        tries=$((tries + 1))
+        [ "$tries" -gt 300 ] && fail "gave up waiting for: $2"
+        sleep 0.1
+    done
+}
+
+dbus-daemon --fork --print-address=1 --print-pid=1 \
+    --config-file="$top/test/mocks/private-bus.conf" >"$work/bus"
+DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 1p "$work/bus")
+bus_pid=$(sed -n 2p "$work/bus")
+export DBUS_SYSTEM_BUS_ADDRESS
+
+# The simulated peers log every call they receive.
+/usr/bin/python3 -m dbusmock --system --template "$top/test/mocks/host_state.py" \
+    -l "$work/host.calls" >"$work/host.log" 2>&1 &
+pids="$pids $!"
+/usr/bin/python3 -m dbusmock --system --template "$top/test/mocks/systemd_manager.py" \
+    -l "$work/systemd.calls" >"$work/systemd.log" 2>&1 &
+pids="$pids $!"
+
+owned() {
+    dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
+}
+wait_until "owned velmora.State.Host && owned org.freedesktop.systemd1" "the simulated peers"
+
+scratch="$work/vga-scratch"
+mode="$work/video-mode"
+printf '0x00\n' >"$scratch"
+: >"$mode"
+
+# Rewrites the scratch register in place, as the kernel's file changes:
+# corvane keeps it open. Every value shown has the same length.
+set_scratch() {
+    printf '%s\n' "$1" 1<>"$scratch"
+}
+
+set_host() {
+    dbus-send --system --print-reply=literal --dest=velmora.State.Host /velmora/state/host0 \
+        org.freedesktop.DBus.Mock.SetHostState "string:$1" >/dev/null
+}
+
+unit_calls() {
+    grep -c -E ' (StartUnit|StopUnit) ' "$work/systemd.calls" 2>/dev/null || true
+}
+
+# Passes its input on, or says there was none.
+or_nothing() {
+    grep . || echo "    (nothing)"
+}
+
+lines_shown=0
+calls_shown=0
+# Shows what happened since the last step.
+show() {
+    kill -0 "$corvane_pid" 2>/dev/null || fail "corvane exited"
+    echo "  corvane:"
+    tail -n "+$((lines_shown + 1))" "$work/corvane.log" | sed 's/^/    | /' | or_nothing
+    lines_shown=$(wc -l <"$work/corvane.log")
+    echo "  systemd received:"
+    { grep -E ' (StartUnit|StopUnit) ' "$work/systemd.calls" 2>/dev/null || true; } |
+        tail -n "+$((calls_shown + 1))" | cut -d' ' -f2- | sed 's/^/    | /' | or_nothing
+    calls_shown=$(unit_calls)
+    printf '  VGA scratch register: %s   video mode register: %s\n\n' \
+        "$(cat "$scratch")" "$(if [ -s "$mode" ]; then cat "$mode"; else echo '(never written)'; fi)"
+}
+
+printf 'corvane %s %s %s\n' "$scratch" "$mode" "$unit"
+printf '  (host-state service and systemd simulated on %s)\n\n' "$DBUS_SYSTEM_BUS_ADDRESS"
+DBUS_STARTER_BUS_TYPE=system "$corvane" "$scratch" "$mode" "$unit" 2>"$work/corvane.log" &
+corvane_pid=$!
+pids="$corvane_pid $pids"
+# corvane has subscribed once it reads the host state.
+wait_until "grep -q 'Get ' '$work/host.calls' 2>/dev/null" "corvane to read the host state"
+
+echo "1. corvane starts; the host is off"
+show
+
+echo "2. the host powers on"
+set_host "$running"
+wait_until '[ "$(unit_calls)" -ge 1 ] && [ -s "$mode" ]' "the renderer to start"
+show
+
+echo "3. the host's firmware takes over the video: scratch register 0xa8"
+set_scratch 0xa8
+wait_until '[ "$(unit_calls)" -ge 2 ] && [ "$(cat "$mode")" = 0 ]' "the renderer to stop"
+show
+
+echo "4. the host powers off (its firmware clears the scratch register)"
+set_host "$off"
+set_scratch 0x00
+wait_until '[ "$(unit_calls)" -ge 3 ]' "the second stop"
+show
+
+echo "5. the host powers on again"
+set_host "$running"
+wait_until '[ "$(unit_calls)" -ge 4 ] && [ "$(cat "$mode")" = 1 ]' "the renderer to start again"
+show
+
+echo "corvane keeps running as a service; stopping it and the simulated bus."
