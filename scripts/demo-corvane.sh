@@ -47,12 +47,14 @@ fail() {
     exit 1
 }
 
-# Waits up to 30 s for a shell condition.
+# Waits up to 30 s until a command succeeds: wait_until WHAT COMMAND [ARG...]
 wait_until() {
+    what=$1
+    shift
     tries=0
-    until eval "$1"; do
+    until "$@"; do
         tries=$((tries + 1))
-        [ "$tries" -gt 300 ] && fail "gave up waiting for: $2"
+        [ "$tries" -gt 300 ] && fail "gave up waiting for $what"
         sleep 0.1
     done
 }
@@ -75,7 +77,10 @@ owned() {
     dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
         org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
 }
-wait_until "owned velmora.State.Host && owned org.freedesktop.systemd1" "the simulated peers"
+peers_up() {
+    owned velmora.State.Host && owned org.freedesktop.systemd1
+}
+wait_until "the simulated peers" peers_up
 
 scratch="$work/vga-scratch"
 mode="$work/video-mode"
@@ -95,6 +100,16 @@ set_host() {
 
 unit_calls() {
     grep -c -E ' (StartUnit|StopUnit) ' "$work/systemd.calls" 2>/dev/null || true
+}
+
+# True once systemd has received $1 unit calls and the video mode register
+# reads $2.
+reached() {
+    [ "$(unit_calls)" -ge "$1" ] && [ "$(cat "$mode")" = "$2" ]
+}
+
+host_state_read() {
+    grep -q 'Get ' "$work/host.calls" 2>/dev/null
 }
 
 # Passes its input on, or says there was none.
@@ -124,30 +139,30 @@ DBUS_STARTER_BUS_TYPE=system "$corvane" "$scratch" "$mode" "$unit" 2>"$work/corv
 corvane_pid=$!
 pids="$corvane_pid $pids"
 # corvane has subscribed once it reads the host state.
-wait_until "grep -q 'Get ' '$work/host.calls' 2>/dev/null" "corvane to read the host state"
+wait_until "corvane to read the host state" host_state_read
 
 echo "1. corvane starts; the host is off"
 show
 
 echo "2. the host powers on"
 set_host "$running"
-wait_until '[ "$(unit_calls)" -ge 1 ] && [ -s "$mode" ]' "the renderer to start"
+wait_until "the renderer to start" reached 1 1
 show
 
 echo "3. the host's firmware takes over the video: scratch register 0xa8"
 set_scratch 0xa8
-wait_until '[ "$(unit_calls)" -ge 2 ] && [ "$(cat "$mode")" = 0 ]' "the renderer to stop"
+wait_until "the renderer to stop" reached 2 0
 show
 
 echo "4. the host powers off (its firmware clears the scratch register)"
 set_host "$off"
 set_scratch 0x00
-wait_until '[ "$(unit_calls)" -ge 3 ]' "the second stop"
+wait_until "the second stop" reached 3 0
 show
 
 echo "5. the host powers on again"
 set_host "$running"
-wait_until '[ "$(unit_calls)" -ge 4 ] && [ "$(cat "$mode")" = 1 ]' "the renderer to start again"
+wait_until "the renderer to start again" reached 4 1
 show
 
 echo "corvane keeps running as a service; stopping it and the simulated bus."
