@@ -17,8 +17,13 @@ Parameters (all optional):
   Fail                   member names answered with an error reply; a
                          property named here is left out, so reading it fails
   Hang                   member names that are never answered
+  ExitAfter              member names after whose answer the daemon exits,
+                         as a daemon told to Kill does; it gives up its bus
+                         name before it answers, so the next call finds no
+                         daemon rather than one on its way out
 """
 
+import os
 import time
 
 import dbus
@@ -88,7 +93,15 @@ def _add_member(mock, name, in_signature, action):
         except dbus.exceptions.DBusException as e:
             fail(e)
             return
+        leaving = name in self.pellarin_exit_after
+        if leaving:
+            for location in self.locations:
+                location[0].release_name(BUS_NAME)
         reply()
+        if leaving:
+            for location in self.locations:
+                location[0].flush()
+            os._exit(0)  # pylint: disable=protected-access
 
     method.__name__ = name
     exported = dbus.service.method(MAIN_IFACE, out_signature="")(method)
@@ -102,6 +115,7 @@ def _add_member(mock, name, in_signature, action):
 def load(mock, parameters):
     mock.pellarin_fail = set(parameters.get("Fail", []))
     mock.pellarin_hang = set(parameters.get("Hang", []))
+    mock.pellarin_exit_after = set(parameters.get("ExitAfter", []))
 
     for name, (in_signature, action) in MEMBERS.items():
         _add_member(mock, name, in_signature, action)
