@@ -1,10 +1,11 @@
 // The host-state service as corvane sees it: its bus names, the value that
-// means the host runs, the subscription to its changes, and which bus
-// failures mean the connection is gone.
+// means the host runs, the subscription to its changes and its handler, and
+// which bus failures mean the connection is gone.
 #pragma once
 
 #include <cerrno>
 #include <cstring>
+#include <systemd/sd-bus.h>
 
 constexpr const char *HOST_STATE_SERVICE = "velmora.State.Host";
 constexpr const char *HOST_STATE_PATH = "/velmora/state/host0";
@@ -19,6 +20,12 @@ constexpr const char *PROPERTIES_CHANGED = "PropertiesChanged";
 // only from the host-state service, never from another peer posing as it.
 constexpr const char *HOST_STATE_MATCH_FORMAT =
     "type='signal',sender='velmora.State.Host',path='%s',interface='%s',member='%s'";
+
+// Handler of the subscription: applies the first CurrentHostState string in a
+// PropertiesChanged of the host-state interface to the render_context given as
+// `userdata` (through update_host_state). Returns 0, or -1 when the changed
+// properties cannot be entered.
+int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
 
 // Only the exact running value means running; every other value, and none at
 // all, means the host is not running.

@@ -72,70 +72,6 @@ int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const
     return 0;
 }
 
-// Walks PropertiesChanged(s interface, a{sv} changed, as invalidated) for the
-// first CurrentHostState that holds a string; everything else is skipped.
-int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error * /*unused*/) {
-    auto &ctx = *static_cast<render_context *>(userdata);
-
-    const char *interface = sd_bus_message_get_interface(message);
-    const char *member = sd_bus_message_get_member(message);
-    if (interface == nullptr || member == nullptr ||
-        std::strcmp(interface, PROPERTIES_INTERFACE) != 0 ||
-        std::strcmp(member, PROPERTIES_CHANGED) != 0) {
-        return 0;
-    }
-
-    const char *changed_interface = nullptr;
-    if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &changed_interface) <= 0 ||
-        std::strcmp(changed_interface, HOST_STATE_INTERFACE) != 0) {
-        return 0;
-    }
-
-    const int entered = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
-    if (entered < 0) {
-        return -1;
-    }
-    if (entered == 0) {
-        return 0;
-    }
-
-    for (;;) {
-        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") <= 0) {
-            return 0;
-        }
-
-        const char *key = nullptr;
-        if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &key) <= 0) {
-            (void)sd_bus_message_exit_container(message);
-            return 0;
-        }
-
-        if (std::strcmp(key, HOST_STATE_PROPERTY) != 0) {
-            (void)sd_bus_message_skip(message, "v");
-            (void)sd_bus_message_exit_container(message);
-            continue;
-        }
-
-        char type = 0;
-        const char *contents = nullptr;
-        if (sd_bus_message_peek_type(message, &type, &contents) <= 0) {
-            (void)sd_bus_message_exit_container(message);
-            return 0;
-        }
-
-        if (type == SD_BUS_TYPE_VARIANT && contents != nullptr &&
-            contents[0] == SD_BUS_TYPE_STRING) {
-            (void)apply_host_state_variant(message, ctx, contents);
-            (void)sd_bus_message_exit_container(message);
-            return 0;
-        }
-
-        const char skip_type[2] = {type, '\0'};
-        (void)sd_bus_message_skip(message, skip_type);
-        (void)sd_bus_message_exit_container(message);
-    }
-}
-
 // Runs the bus processing until nothing is left: signals that arrived on the
 // descriptor, and those that sd-bus already read while a blocking call
 // waited for its reply, which the descriptor will never announce again.
@@ -221,6 +157,70 @@ int read_host_state(sd_bus *bus, bool &running) {
 }
 
 } // namespace
+
+// Walks PropertiesChanged(s interface, a{sv} changed, as invalidated) for the
+// first CurrentHostState that holds a string; everything else is skipped.
+int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error * /*unused*/) {
+    auto &ctx = *static_cast<render_context *>(userdata);
+
+    const char *interface = sd_bus_message_get_interface(message);
+    const char *member = sd_bus_message_get_member(message);
+    if (interface == nullptr || member == nullptr ||
+        std::strcmp(interface, PROPERTIES_INTERFACE) != 0 ||
+        std::strcmp(member, PROPERTIES_CHANGED) != 0) {
+        return 0;
+    }
+
+    const char *changed_interface = nullptr;
+    if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &changed_interface) <= 0 ||
+        std::strcmp(changed_interface, HOST_STATE_INTERFACE) != 0) {
+        return 0;
+    }
+
+    const int entered = sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}");
+    if (entered < 0) {
+        return -1;
+    }
+    if (entered == 0) {
+        return 0;
+    }
+
+    for (;;) {
+        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") <= 0) {
+            return 0;
+        }
+
+        const char *key = nullptr;
+        if (sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &key) <= 0) {
+            (void)sd_bus_message_exit_container(message);
+            return 0;
+        }
+
+        if (std::strcmp(key, HOST_STATE_PROPERTY) != 0) {
+            (void)sd_bus_message_skip(message, "v");
+            (void)sd_bus_message_exit_container(message);
+            continue;
+        }
+
+        char type = 0;
+        const char *contents = nullptr;
+        if (sd_bus_message_peek_type(message, &type, &contents) <= 0) {
+            (void)sd_bus_message_exit_container(message);
+            return 0;
+        }
+
+        if (type == SD_BUS_TYPE_VARIANT && contents != nullptr &&
+            contents[0] == SD_BUS_TYPE_STRING) {
+            (void)apply_host_state_variant(message, ctx, contents);
+            (void)sd_bus_message_exit_container(message);
+            return 0;
+        }
+
+        const char skip_type[2] = {type, '\0'};
+        (void)sd_bus_message_skip(message, skip_type);
+        (void)sd_bus_message_exit_container(message);
+    }
+}
 
 int main(int argc, char *argv[]) {
     if (argc != 4) {
