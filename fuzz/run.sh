@@ -98,7 +98,7 @@ for target in $targets; do
     [ -f "fuzz/$target.dict" ] && dict="-dict=fuzz/$target.dict"
     # shellcheck disable=SC2086
     "$build/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
-        -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+        -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$target-" $dict \
         "$work" "fuzz/corpus/$target"
 done

@@ -1,0 +1,37 @@
+// Records the render control calls corvane's host-state handler makes; see
+// render_recorder.hpp.
+#include "render_recorder.hpp"
+
+#include <vector>
+
+namespace {
+
+std::vector<host_state_update> updates;
+std::size_t scratch_checks = 0;
+
+} // namespace
+
+void start_recording_updates() {
+    updates.clear();
+    scratch_checks = 0;
+}
+
+std::size_t recorded_update_count() {
+    return updates.size();
+}
+
+const host_state_update &recorded_update(std::size_t index) {
+    return updates[index];
+}
+
+std::size_t scratch_check_count() {
+    return scratch_checks;
+}
+
+void update_host_state(render_context &ctx, bool running) {
+    updates.push_back({&ctx, running});
+}
+
+void check_vga_scratch(render_context & /*ctx*/) {
+    ++scratch_checks;
+}
