@@ -5,10 +5,13 @@
 #      UndefinedBehaviorSanitizer and LeakSanitizer (any report fails);
 #   3. runs the end-to-end tests with each program under valgrind memcheck
 #      (any error or definitely lost byte fails);
-#   4. runs the static checks (clang-format, clang-tidy, cppcheck);
-#   5. cross-builds both programs for 32-bit ARM and runs the whole suite
+#   4. fuzzes each libFuzzer target for 20 s from its seed corpus
+#      (fuzz/run.sh; any crash or failed check fails);
+#   5. runs the static checks (clang-format, clang-tidy, cppcheck);
+#   6. cross-builds both programs for 32-bit ARM and runs the whole suite
 #      again with them under qemu (scripts/cross-test.sh).
-# Build directories: build/, build-sanitize/ (override with BUILD_DIR).
+# Build directories: build/, build-sanitize/, build-fuzz/ (override with
+# BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -48,6 +51,9 @@ if [ "$reports" -ne 0 ]; then
     exit 1
 fi
 echo "valgrind: $(find "$logs" -name '*.log' | wc -l) program runs, no errors, no definite leaks"
+
+leg "fuzzing, bounded"
+FUZZ_SECONDS=20 FUZZ_BUILD="$build-fuzz" fuzz/run.sh
 
 leg "static checks"
 BUILD_DIR=$build scripts/lint.sh
