@@ -72,7 +72,13 @@ def soak(private_bus, tmp_path):
         pytest.skip("the soak measures corvane's own process, which a wrapper program replaces")
     registers = Registers(tmp_path, scratch="0\n")
     peers = SoakPeers(private_bus)
-    corvane = Corvane(private_bus, registers, tmp_path)
+    extra_env = {}
+    if "address" in os.environ.get("SANITIZE", ""):
+        # AddressSanitizer holds freed memory back in a quarantine (256 MiB by
+        # default) before reusing it; a small one fills during the warm-up.
+        extra_env["ASAN_OPTIONS"] = ":".join(
+            filter(None, [os.environ.get("ASAN_OPTIONS"), "quarantine_size_mb=4"]))
+    corvane = Corvane(private_bus, registers, tmp_path, extra_env=extra_env)
     yield peers, corvane, registers
     corvane.stop()
     peers.stop()
@@ -110,15 +116,16 @@ def test_power_cycles_and_polls(soak, capsys):
     after = samples[WARM_UP_CHUNKS:]
     assert all(fds == warm[2] for _, _, fds in after), [len(s[2]) for s in samples]
     growth = max(rss for _, rss, _ in after) - warm[1]
+    # AddressSanitizer's own books (the stacks of allocations it records, its
+    # quarantine) keep growing slowly, so there the bound says nothing about
+    # corvane and is left out; the build without it applies it.
     sanitized = "address" in os.environ.get("SANITIZE", "")
     with capsys.disabled():
         sys.stdout.write(
             f"\nsoak: {CYCLES} power cycles, {starts} StartUnit, {stops} StopUnit, "
             f"{total_reads} scratch register reads; {len(warm[2])} descriptors throughout; "
             f"VmRSS {warm[1]} KiB after {warm[0]} cycles, growth after that {growth} KiB "
-            f"(samples: {' '.join(str(rss) for _, rss, _ in samples)})\n")
-    if sanitized:
-        # AddressSanitizer keeps freed memory in quarantine, so resident memory
-        # grows by design; its leak checker at exit stands in for this bound.
-        return
-    assert growth <= RSS_GROWTH_LIMIT_KIB
+            f"(samples: {' '.join(str(rss) for _, rss, _ in samples)})"
+            f"{'; not bounded under AddressSanitizer' if sanitized else ''}\n")
+    if not sanitized:
+        assert growth <= RSS_GROWTH_LIMIT_KIB

@@ -1,0 +1,247 @@
+"""corvane under faults: the message bus dies under it, systemd does not
+answer or is not there, the register files cannot be read or written, and the
+unit name and paths it is given hold printf directives.
+
+Each case checks the lines corvane prints, the unit calls systemd received,
+the video mode register and, where corvane goes on, that the state machine
+still makes its next transitions.
+"""
+
+import os
+import signal
+import time
+
+import dbus
+import pytest
+
+from conftest import program_command
+from corvane_harness import (DEADLINE, MOCK_IFACE, OFF, RUNNING, UNIT, Peers, registers,  # noqa: F401
+                             run_to_exit, start_corvane, wait_for)
+
+STARTED = "setting render state to running\n"
+STOPPED = "setting render state to stopped\n"
+ASSUMING = "corvane: error reading VGA scratch register, assuming active\n"
+LOST = "corvane: lost connection to dbus\n"
+NO_SPACE = "corvane: Can't write video mode reg interface: No space left on device\n"
+# CPU time (user and system, in clock ticks) corvane may use between losing
+# its bus and exiting. Going away takes well under one tick; a process that
+# kept polling a hung-up descriptor would run into hundreds per second.
+EXIT_TICKS = 10
+
+
+def wrapped():
+    return len(program_command("CORVANE")) > 1
+
+
+def cpu_ticks(pid):
+    """utime + stime of pid, also readable while it is a zombie."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def wait_exited_unreaped(pid):
+    """Waits for pid to exit, leaving it a zombie so its counters stay."""
+    end = time.monotonic() + DEADLINE
+    while os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT | os.WNOHANG) is None:
+        if time.monotonic() > end:
+            raise AssertionError("corvane did not exit after its bus died")
+        time.sleep(0.01)
+
+
+# ---- the message bus dies ------------------------------------------------------
+
+def reach(state, peers, registers, corvane):
+    """Brings corvane to one of its states (or into a unit call that systemd
+    holds) and returns the lines it has printed by then."""
+    corvane.sync()
+    if state == "host-off":
+        return ""
+    if state == "waiting-for-systemd":
+        peers.systemd.SetHang(True)
+        peers.set_host(RUNNING)
+        peers.wait_verbs(1)
+        wait_for(lambda: corvane.stderr() == STARTED, "the start line")
+        return STARTED
+    peers.set_host(RUNNING)
+    corvane.sync()
+    if state == "rendering":
+        return STARTED
+    registers.set_scratch("0xa8\n")
+    peers.wait_verbs(2)
+    corvane.sync()
+    return STARTED + STOPPED
+
+
+@pytest.mark.parametrize("state", ["host-off", "rendering", "video-taken",
+                                   "waiting-for-systemd"])
+def test_bus_daemon_killed(private_bus, registers, start_corvane, state):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    printed = reach(state, peers, registers, corvane)
+    before = cpu_ticks(corvane.pid)
+
+    os.kill(private_bus.pid, signal.SIGKILL)
+    wait_exited_unreaped(corvane.pid)
+    used = cpu_ticks(corvane.pid) - before
+    assert corvane.wait_exit() == 1
+
+    stderr = corvane.stderr()
+    if state == "waiting-for-systemd":
+        # The unit call fails with the connection, then the loop finds it gone.
+        failed = f"corvane: failed to start {UNIT}: "
+        assert stderr.startswith(printed + failed)
+        assert stderr.endswith("\n\n" + LOST)
+    else:
+        assert stderr == printed + LOST
+    if not wrapped():  # a wrapper's own work at exit is not corvane's
+        assert used <= EXIT_TICKS
+
+
+# ---- systemd does not answer, or is not there ------------------------------------
+
+def power_cycle_after_failed_start(peers, registers, corvane):
+    """The renderer failed to start but corvane is rendering as far as it
+    knows: the host taking the video stops it, and a power cycle starts it."""
+    calls = len(peers.verbs())
+    registers.set_scratch("0xa8\n")
+    peers.wait_verbs(calls + 1)
+    corvane.sync()
+    assert registers.mode() == b"0\n"
+    registers.set_scratch("0\n")
+    peers.set_host(OFF)
+    corvane.sync()
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert registers.mode() == b"1\n"
+    return STOPPED + STOPPED + STARTED
+
+
+def test_start_unit_not_answered(private_bus, registers, start_corvane):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "1"})
+    corvane.sync()
+    peers.systemd.SetHang(True)
+    peers.set_host(RUNNING)
+    timed_out = f"corvane: failed to start {UNIT}: org.freedesktop.DBus.Error.Timeout\n\n"
+    wait_for(lambda: corvane.stderr() == STARTED + timed_out, "the timeout")
+    assert registers.mode() == b""
+    # The answer comes after corvane gave up on it, and must change nothing.
+    peers.systemd.SetHang(False)
+    corvane.sync()
+    assert registers.mode() == b""
+
+    lines = power_cycle_after_failed_start(peers, registers, corvane)
+    assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StartUnit"]
+    assert corvane.stderr() == STARTED + timed_out + lines
+
+
+def test_systemd_away_then_back(private_bus, registers, start_corvane):
+    # systemd re-executing itself is off the bus for a moment.
+    peers = Peers(private_bus, host_state=OFF, with_systemd=False)
+    corvane = start_corvane()
+    corvane.sync()
+    peers.set_host(RUNNING)
+    corvane.sync()
+    unknown = f"corvane: failed to start {UNIT}: org.freedesktop.DBus.Error.ServiceUnknown\n\n"
+    assert corvane.stderr() == STARTED + unknown
+    assert registers.mode() == b""
+
+    _, systemd = private_bus.spawn_template("systemd_manager", {})
+    peers.systemd = dbus.Interface(systemd, MOCK_IFACE)
+    lines = power_cycle_after_failed_start(peers, registers, corvane)
+    assert peers.verbs() == ["StopUnit", "StopUnit", "StartUnit"]
+    assert corvane.stderr() == STARTED + unknown + lines
+
+
+def test_unit_name_is_never_a_format(private_bus, registers, start_corvane):
+    unit = "render%s%n%x@%d.service"
+    peers = Peers(private_bus, host_state=OFF, systemd_parameters={"refuse": [unit]})
+    corvane = start_corvane(unit=unit)
+    corvane.sync()
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.unit_calls() == [("StartUnit", unit, "replace")]
+    assert corvane.stderr() == (
+        STARTED + f"corvane: failed to start {unit}: org.freedesktop.systemd1.NoSuchUnit\n\n")
+
+
+@pytest.mark.parametrize("which", ["scratch", "mode"])
+def test_paths_are_never_a_format(private_bus, tmp_path, which):
+    missing = tmp_path / "%s%n%s%n"
+    existing = tmp_path / "register"
+    existing.write_bytes(b"0\n")
+    arguments = [missing, existing] if which == "scratch" else [existing, missing]
+    result = run_to_exit(arguments + [UNIT], private_bus.env(DBUS_STARTER_BUS_TYPE="system"))
+    name = "VGA scratch regs" if which == "scratch" else "video mode reg"
+    assert result.stderr == (f"corvane: can't open {name} interface at {missing}: "
+                             f"{os.strerror(2)}\n")
+    assert result.returncode == 1
+
+
+# ---- register files that fail ---------------------------------------------------
+
+@pytest.mark.parametrize("scratch, lines, verbs, mode", [
+    # Opened as a register, read as a directory.
+    ("directory", f"corvane: Can't read VGA scratch register: {os.strerror(21)}\n" + ASSUMING
+     + STOPPED, ["StopUnit"], b"0\n"),
+    # Always empty.
+    ("/dev/null", "corvane: Can't read VGA scratch register: Success\n" + ASSUMING + STOPPED,
+     ["StopUnit"], b"0\n"),
+    # NUL bytes hold no digit, so they read as 0.
+    ("/dev/zero", STARTED, ["StartUnit"], b"1\n"),
+])
+def test_scratch_register_of_another_kind(private_bus, registers, start_corvane, tmp_path,
+                                          scratch, lines, verbs, mode):
+    if scratch == "directory":
+        scratch = tmp_path / "scratch-directory"
+        scratch.mkdir()
+    registers.scratch_path = scratch
+    peers = Peers(private_bus, host_state=RUNNING)
+    corvane = start_corvane()
+    corvane.sync()
+    assert peers.verbs() == verbs
+    assert registers.mode() == mode
+    assert corvane.stderr() == lines
+
+
+def test_scratch_register_emptied_while_the_host_has_the_video(private_bus, registers,
+                                                               start_corvane):
+    # Not watched in that state: nothing is read, nothing happens; the next
+    # power-on reads it and takes the empty register for the host's video.
+    peers = Peers(private_bus, host_state=RUNNING)
+    corvane = start_corvane()
+    corvane.sync()
+    registers.set_scratch("0xa8\n")
+    peers.wait_verbs(2)
+    corvane.sync()
+    registers.set_scratch("")
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit", "StopUnit"]
+    peers.set_host(OFF)
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StopUnit"]
+    assert corvane.stderr() == (STARTED + STOPPED + STOPPED
+                                + "corvane: Can't read VGA scratch register: Success\n"
+                                + ASSUMING + STOPPED)
+
+
+def test_full_video_mode_register_through_a_power_cycle(private_bus, registers, start_corvane):
+    registers.mode_path = "/dev/full"
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    corvane.sync()
+    peers.set_host(RUNNING)
+    corvane.sync()
+    registers.set_scratch("0xa8\n")
+    peers.wait_verbs(2)
+    corvane.sync()
+    registers.set_scratch("0\n")
+    peers.set_host(OFF)
+    peers.set_host(RUNNING)
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StartUnit"]
+    assert corvane.stderr() == (STARTED + NO_SPACE + STOPPED + NO_SPACE + STOPPED + NO_SPACE
+                                + STARTED + NO_SPACE)
