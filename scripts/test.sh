@@ -43,7 +43,8 @@ trap 'rm -rf "$logs"' EXIT
 TEST_EXE_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full \
 --errors-for-leak-kinds=definite --show-leak-kinds=definite --track-fds=no \
 --log-file=$logs/%p.log" \
-    meson test -C "$build" --print-errorlogs --suite control --suite render --timeout-multiplier 4
+    meson test -C "$build" --print-errorlogs --suite control --suite render --suite faults \
+        --timeout-multiplier 4
 reports=$(find "$logs" -name '*.log' -size +0 | wc -l)
 if [ "$reports" -ne 0 ]; then
     find "$logs" -name '*.log' -size +0 -exec cat {} +
