@@ -388,3 +388,18 @@ def test_printf_directives_in_every_argument(private_bus, daemon, odd_files):
     assert result.returncode == 0
     assert calls(mock) == [("SetBackend", ["mtd", [f"{odd_files}/%s%n%d.img"]]),
                            ("Resume", [True])]
+
+
+@pytest.mark.parametrize("output", ["full", "closed"])
+def test_lost_standard_output_does_not_stop_the_commands(private_bus, daemon, output):
+    # The commands are the point of a run; a lost outcome line is not a
+    # reason to leave later ones undone.
+    _, mock = daemon()
+    command = program_command("TAMBLET") + ["--ping", "--suspend", "--daemon-state", "--kill"]
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run(command, env=private_bus.env(), timeout=DEADLINE, check=False,
+                                stdout=full if output == "full" else None, stderr=subprocess.PIPE,
+                                preexec_fn=(lambda: os.close(1)) if output == "closed" else None)
+    assert result.stderr == b""
+    assert result.returncode == 0
+    assert [name for name, _ in calls(mock)] == ["Ping", "Suspend", "Kill"]
