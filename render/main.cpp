@@ -224,7 +224,11 @@ int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_e
 
 int main(int argc, char *argv[]) {
     if (argc != 4) {
-        (void)std::fprintf(stderr, "usage: %s <VGA-reg> <SCU-reg> <renderer-service>\n", argv[0]);
+        // A kernel may start us with no argument vector or an empty program
+        // name; the usage line still names the program then.
+        const char *name =
+            argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "corvane";
+        (void)std::fprintf(stderr, "usage: %s <VGA-reg> <SCU-reg> <renderer-service>\n", name);
         return 1;
     }
 
