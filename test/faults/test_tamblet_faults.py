@@ -394,6 +394,8 @@ def test_printf_directives_in_every_argument(private_bus, daemon, odd_files):
 def test_lost_standard_output_does_not_stop_the_commands(private_bus, daemon, output):
     # The commands are the point of a run; a lost outcome line is not a
     # reason to leave later ones undone.
+    if output == "closed" and wrapped():
+        pytest.skip("a wrapper program would take the closed descriptor for its own files")
     _, mock = daemon()
     command = program_command("TAMBLET") + ["--ping", "--suspend", "--daemon-state", "--kill"]
     with open("/dev/full", "wb") as full:
