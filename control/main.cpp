@@ -161,5 +161,13 @@ int main(int argc, char **argv) {
     // Only our reference is dropped at exit; the connection itself lives as
     // long as the process.
     const bus_ptr bus(opened);
-    return exit_status(run_command_line(bus.get(), argc, argv));
+    int result = run_command_line(bus.get(), argc, argv);
+    // A reading that never reached standard output (a full disk, a closed
+    // descriptor) must not look like success to the script that asked for it.
+    // The commands themselves have all been carried out by now.
+    if ((fflush(stdout) != 0 || ferror(stdout) != 0) && result >= 0) {
+        (void)fprintf(stderr, "Failed to write output\n");
+        result = -EIO;
+    }
+    return exit_status(result);
 }

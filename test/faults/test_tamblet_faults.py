@@ -402,6 +402,20 @@ def test_lost_standard_output_does_not_stop_the_commands(private_bus, daemon, ou
         result = subprocess.run(command, env=private_bus.env(), timeout=DEADLINE, check=False,
                                 stdout=full if output == "full" else None, stderr=subprocess.PIPE,
                                 preexec_fn=(lambda: os.close(1)) if output == "closed" else None)
+    # ...but a script must not take a reading it never got for a success.
+    assert result.stderr == b"Failed to write output\n"
+    assert result.returncode == 256 - errno.EIO
+    assert [name for name, _ in calls(mock)] == ["Ping", "Suspend", "Kill"]
+
+
+def test_silent_run_with_closed_output_succeeds(private_bus, daemon):
+    # Nothing is written when silent, so a closed standard output loses nothing.
+    if wrapped():
+        pytest.skip("a wrapper program would take the closed descriptor for its own files")
+    _, mock = daemon()
+    command = program_command("TAMBLET") + ["--silent", "--ping", "--daemon-state"]
+    result = subprocess.run(command, env=private_bus.env(), timeout=DEADLINE, check=False,
+                            stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
     assert result.stderr == b""
     assert result.returncode == 0
-    assert [name for name, _ in calls(mock)] == ["Ping", "Suspend", "Kill"]
+    assert [name for name, _ in calls(mock)] == ["Ping"]
