@@ -88,6 +88,23 @@ def private_bus(monkeypatch):
     bus.close()
 
 
+def plain(value):
+    """A dbus-python value as the plain Python value it carries."""
+    if isinstance(value, dbus.Boolean):
+        return bool(value)
+    if isinstance(value, dbus.Array):
+        return [plain(v) for v in value]
+    if isinstance(value, str):
+        return str(value)
+    return value
+
+
+def mock_calls(mock):
+    """The method calls a dbusmock object received, in order, as
+    (member, [arguments])."""
+    return [(str(name), [plain(a) for a in args]) for _, name, args in mock.GetCalls()]
+
+
 def program_command(variable):
     """The command that runs a program under test.
 

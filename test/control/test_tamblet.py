@@ -9,10 +9,9 @@ import errno
 import os
 import subprocess
 
-import dbus
 import pytest
 
-from conftest import program_command
+from conftest import mock_calls, program_command
 
 USAGE = (
     "\nUsage: {} [--silent | -s] <command> [args]\n\n"
@@ -47,19 +46,8 @@ def run(bus, *args, cwd=None, **env):
                           cwd=cwd, capture_output=True, text=True, timeout=60, check=False)
 
 
-def plain(value):
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, dbus.Array):
-        return [plain(v) for v in value]
-    if isinstance(value, str):
-        return str(value)
-    return value
-
-
-def calls(mock):
-    """The daemon's control calls, in order, as (member, [arguments])."""
-    return [(str(name), [plain(a) for a in args]) for _, name, args in mock.GetCalls()]
+# The daemon's control calls, in order, as (member, [arguments]).
+calls = mock_calls
 
 
 @pytest.fixture

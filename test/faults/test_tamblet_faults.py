@@ -17,7 +17,7 @@ import dbus
 import pytest
 from dbusmock import DBusTestCase
 
-from conftest import program_command
+from conftest import mock_calls, program_command
 
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 DAEMON = ("velmora.Pellarin", "/velmora/Pellarin", "velmora.Pellarin.Control")
@@ -51,17 +51,8 @@ def wrapped():
     return len(program_command("TAMBLET")) > 1
 
 
-def calls(mock):
-    """(member, [arguments]) of every control call the daemon received."""
-    def plain(value):
-        if isinstance(value, dbus.Boolean):
-            return bool(value)
-        if isinstance(value, dbus.Array):
-            return [plain(v) for v in value]
-        if isinstance(value, str):
-            return str(value)
-        return value
-    return [(str(name), [plain(a) for a in args]) for _, name, args in mock.GetCalls()]
+# (member, [arguments]) of every control call the daemon received.
+calls = mock_calls
 
 
 def wait_for(predicate, what):
