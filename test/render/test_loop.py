@@ -59,8 +59,15 @@ def test_wake_ups_in_each_state(private_bus, registers, start_corvane):
     for state, (wake_ups, reads, elapsed) in seen.items():
         print(f"{state}: {wake_ups} wake-ups, {reads} scratch reads in {elapsed:.2f} s")
 
+    # Under a wrapper (valgrind, qemu) the counters are the wrapper's, whose
+    # own housekeeping now and then gives up the processor; an idle corvane's
+    # zero can be seen only when it runs bare.
+    bare = not os.environ.get("TEST_EXE_WRAPPER")
     for state in ("host off", "host drives video", "host off again"):
-        assert seen[state][:2] == (0, 0), state
+        if bare:
+            assert seen[state][:2] == (0, 0), state
+        else:
+            assert seen[state][1] == 0, state
 
     wake_ups, reads, elapsed = seen["rendering"]
     # One wake-up per 100 ms timeout at most; a loaded machine may give fewer,
@@ -68,7 +75,7 @@ def test_wake_ups_in_each_state(private_bus, registers, start_corvane):
     most = math.ceil(elapsed / 0.1) + 3
     assert 3 <= wake_ups <= most
     assert reads >= 3
-    if not os.environ.get("TEST_EXE_WRAPPER"):
+    if bare:
         assert reads <= most
 
 
