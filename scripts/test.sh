@@ -24,10 +24,25 @@ leg() {
     printf '\n==== %s ====\n' "$*"
 }
 
+# Adds up the test results of every leg from meson's machine-readable log,
+# for the closing line.
+tally=$(mktemp)
+trap 'rm -f "$tally"' EXIT
+count_leg() {
+    /usr/bin/python3 - "$1/meson-logs/testlog.json" >>"$tally" <<'PY'
+import json, sys
+results = [json.loads(line)["result"] for line in open(sys.argv[1]) if line.strip()]
+print(sum(r in ("OK", "EXPECTEDFAIL") for r in results),
+      sum(r in ("FAIL", "TIMEOUT", "UNEXPECTEDPASS", "ERROR") for r in results),
+      sum(r == "SKIP" for r in results))
+PY
+}
+
 leg "build and test"
 [ -f "$build/build.ninja" ] || meson setup "$build"
 meson compile -C "$build"
 meson test -C "$build" --print-errorlogs
+count_leg "$build"
 
 leg "sanitizers: address, undefined, leak"
 san="$build-sanitize"
@@ -36,15 +51,17 @@ meson compile -C "$san"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 \
 UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
     meson test -C "$san" --print-errorlogs
+count_leg "$san"
 
 leg "valgrind memcheck under the end-to-end tests"
 logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
+trap 'rm -rf "$logs" "$tally"' EXIT
 TEST_EXE_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full \
 --errors-for-leak-kinds=definite --show-leak-kinds=definite --track-fds=no \
 --log-file=$logs/%p.log" \
     meson test -C "$build" --print-errorlogs --suite control --suite render --suite faults \
         --timeout-multiplier 4
+count_leg "$build"
 reports=$(find "$logs" -name '*.log' -size +0 | wc -l)
 if [ "$reports" -ne 0 ]; then
     find "$logs" -name '*.log' -size +0 -exec cat {} +
@@ -61,3 +78,12 @@ BUILD_DIR=$build scripts/lint.sh
 
 leg "32-bit ARM build under emulation"
 BUILD_DIR="$build-armhf" scripts/cross-test.sh
+count_leg "$build-armhf"
+
+# Every leg passed (any failure has ended the script before this point).
+/usr/bin/python3 - "$tally" <<'PY'
+import sys
+rows = [list(map(int, line.split())) for line in open(sys.argv[1]) if line.strip()]
+passed, failed, skipped = (sum(column) for column in zip(*rows))
+print(f"\ntests: {passed} passed, {failed} failed, {skipped} skipped")
+PY
