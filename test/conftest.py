@@ -11,6 +11,7 @@ import shlex
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import dbus
@@ -86,6 +87,19 @@ def private_bus(monkeypatch):
     bus = PrivateBus(address, pid)
     yield bus
     bus.close()
+
+
+def wait_for(predicate, what, timeout=60):
+    """Polls predicate until it returns a true value, which it returns; fails
+    the test after timeout seconds, a limit only a broken run reaches."""
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > end:
+            raise AssertionError(f"gave up waiting for {what}")
+        time.sleep(0.02)
 
 
 def plain(value):

@@ -11,13 +11,12 @@ the failing one still run.
 import errno
 import os
 import subprocess
-import time
 
 import dbus
 import pytest
 from dbusmock import DBusTestCase
 
-from conftest import mock_calls, program_command
+from conftest import mock_calls, program_command, wait_for
 
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 DAEMON = ("velmora.Pellarin", "/velmora/Pellarin", "velmora.Pellarin.Control")
@@ -53,14 +52,6 @@ def wrapped():
 
 # (member, [arguments]) of every control call the daemon received.
 calls = mock_calls
-
-
-def wait_for(predicate, what):
-    end = time.monotonic() + DEADLINE
-    while not predicate():
-        if time.monotonic() > end:
-            raise AssertionError(f"gave up waiting for {what}")
-        time.sleep(0.02)
 
 
 @pytest.fixture

@@ -11,12 +11,11 @@ caused, by the time the ping's answer arrives.
 
 import os
 import subprocess
-import time
 
 import dbus
 import pytest
 
-from conftest import program_command
+from conftest import program_command, wait_for  # noqa: F401 (re-exported to the tests)
 
 RUNNING = "velmora.State.Host.HostState.Running"
 OFF = "velmora.State.Host.HostState.Off"
@@ -24,17 +23,6 @@ QUIESCED = "velmora.State.Host.HostState.Quiesced"
 UNIT = "console-renderer.service"
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 DEADLINE = 60  # seconds; only ever reached when something is broken
-
-
-def wait_for(predicate, what, deadline=DEADLINE):
-    end = time.monotonic() + deadline
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"gave up waiting for {what}")
-        time.sleep(0.02)
 
 
 class Registers:

@@ -24,7 +24,7 @@ import dbus
 import pytest
 from dbusmock import DBusTestCase, MOCK_IFACE
 
-from conftest import program_command
+from conftest import program_command, wait_for
 
 HERE = Path(__file__).resolve().parent
 LAUNCHER = HERE / "launch-manager.sh"
@@ -120,17 +120,6 @@ Description=Stand-in console renderer
 ExecStart=/bin/sleep 1000000
 """,
 }
-
-
-def wait_for(predicate, what, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            pytest.fail(f"timed out waiting for {what}")
-        time.sleep(0.05)
 
 
 # --- cgroups --------------------------------------------------------------
