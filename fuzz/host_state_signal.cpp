@@ -314,7 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return -1; // not a message the bus could deliver; keep it out of the corpus
     }
 
-    render_context ctx = {HOST_OFF, -1, -1, closed_bus(), "renderer.service"};
+    render_context ctx = {HOST_OFF, -1, -1, closed_bus(), "renderer.service", {}};
     start_recording_updates();
     const int handled = on_host_properties_changed(message.get(), &ctx, nullptr);
 

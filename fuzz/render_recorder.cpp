@@ -35,3 +35,15 @@ void update_host_state(render_context &ctx, bool running) {
 void check_vga_scratch(render_context & /*ctx*/) {
     ++scratch_checks;
 }
+
+// The event loop's timing and retries are not the handler's business either.
+int event_wait_ms(render_state /*state*/, const unit_call_retry & /*retry*/,
+                  std::uint64_t /*now_ms*/) {
+    return -1;
+}
+
+std::uint64_t monotonic_ms() {
+    return 0;
+}
+
+void retry_unit_call(render_context & /*ctx*/, std::uint64_t /*now_ms*/) {}

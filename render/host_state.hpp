@@ -1,6 +1,6 @@
 // The host-state service as corvane sees it: its bus names, the value that
-// means the host runs, the subscription to its changes and its handler, and
-// which bus failures mean the connection is gone.
+// means the host runs, the subscriptions to its changes and to its restarts
+// with their handlers, and which bus failures mean the connection is gone.
 #pragma once
 
 #include <cerrno>
@@ -21,11 +21,23 @@ constexpr const char *PROPERTIES_CHANGED = "PropertiesChanged";
 constexpr const char *HOST_STATE_MATCH_FORMAT =
     "type='signal',sender='velmora.State.Host',path='%s',interface='%s',member='%s'";
 
+// A restarted service announces nothing of its state, so corvane reads it
+// afresh whenever the bus gives the service's name a new owner.
+constexpr const char *HOST_STATE_OWNER_MATCH =
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg0='velmora.State.Host'";
+
 // Handler of the subscription: applies the first CurrentHostState string in a
 // PropertiesChanged of the host-state interface to the render_context given as
 // `userdata` (through update_host_state). Returns 0, or -1 when the changed
 // properties cannot be entered.
 int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
+
+// Handler of the restart subscription: NameOwnerChanged(s name, s old owner,
+// s new owner). When the service has a new owner, reads the host state again
+// and applies it to the render_context given as `userdata`; a failed read is
+// reported and changes nothing. Returns 0.
+int on_host_state_owner_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
 
 // Only the exact running value means running; every other value, and none at
 // all, means the host is not running.

@@ -1,7 +1,7 @@
 // corvane: follows the host's power state on the bus and keeps the console
 // renderer unit running only while the host is up and not driving its own
-// video. Start-up, the host-state subscription and the event loop live here;
-// the decisions are in render_control.
+// video. Start-up, the host-state subscriptions, the reports to systemd and
+// the event loop live here; the decisions are in render_control.
 #include "host_state.hpp"
 #include "owned.hpp"
 #include "render_control.hpp"
@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <systemd/sd-bus.h>
+#include <systemd/sd-daemon.h>
 
 namespace {
 
@@ -97,7 +98,8 @@ void drain_bus(sd_bus *bus) {
     }
 }
 
-// Subscribes to host-state changes; start-up ends here if that is impossible.
+// Subscribes to host-state changes and to restarts of the host-state service;
+// start-up ends here if that is impossible.
 void subscribe_to_host_state(render_context &ctx) {
     char *rule_text = nullptr;
     if (asprintf(&rule_text, HOST_STATE_MATCH_FORMAT, HOST_STATE_PATH, PROPERTIES_INTERFACE,
@@ -106,7 +108,9 @@ void subscribe_to_host_state(render_context &ctx) {
     }
     const owned_string rule(rule_text);
 
-    if (sd_bus_add_match(ctx.bus, nullptr, rule.get(), on_host_properties_changed, &ctx) < 0) {
+    if (sd_bus_add_match(ctx.bus, nullptr, rule.get(), on_host_properties_changed, &ctx) < 0 ||
+        sd_bus_add_match(ctx.bus, nullptr, HOST_STATE_OWNER_MATCH, on_host_state_owner_changed,
+                         &ctx) < 0) {
         errx(1, "can't establish host property change handler");
     }
 }
@@ -130,17 +134,42 @@ int read_host_state(sd_bus *bus, bool &running) {
     return 0;
 }
 
-[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
+// What systemd was last told; a line goes out only when this changes.
+struct reported_status {
+    bool ready;
+    render_state state;
+    unit_call retrying;
+};
+
+// Tells the service manager where corvane stands (`systemctl status` shows
+// it), and the first time also that start-up is done. Without a manager
+// listening (no NOTIFY_SOCKET) nothing is sent.
+void report_status(const render_context &ctx, reported_status &reported) {
+    if (reported.ready && reported.state == ctx.state && reported.retrying == ctx.retry.call) {
+        return;
+    }
+    // Indexed by render_state and by unit_call.
+    static constexpr const char *state_texts[] = {"host off", "rendering", "host drives video"};
+    static constexpr const char *retry_texts[] = {"", ", retrying start", ", retrying stop"};
+    (void)sd_notifyf(0, "%sSTATUS=%s%s", reported.ready ? "" : "READY=1\n", state_texts[ctx.state],
+                     retry_texts[static_cast<int>(ctx.retry.call)]);
+    reported = {true, ctx.state, ctx.retry.call};
+}
+
+[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd, reported_status &reported) {
     pollfd bus_poll = {bus_fd, POLLIN, 0};
     for (;;) {
         drain_bus(ctx.bus);
+        report_status(ctx, reported);
 
-        const int timeout = ctx.state == RENDERING ? VGA_POLL_INTERVAL_MS : -1;
+        // The clock is read only while a retry is pending; otherwise the wait
+        // depends on the state alone.
+        const bool retry_pending = ctx.retry.call != unit_call::none;
+        const int timeout = event_wait_ms(ctx.state, ctx.retry, retry_pending ? monotonic_ms() : 0);
         bus_poll.revents = 0;
-        if (poll(&bus_poll, 1, timeout) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        // An interrupted wait counts as a wake-up: a stream of signals must
+        // not put off the scratch poll or a due retry.
+        if (poll(&bus_poll, 1, timeout) < 0 && errno != EINTR) {
             warn("poll failure");
             std::exit(1);
         }
@@ -152,6 +181,9 @@ int read_host_state(sd_bus *bus, bool &running) {
         }
         if (ctx.state == RENDERING) {
             check_vga_scratch(ctx);
+        }
+        if (ctx.retry.call != unit_call::none) {
+            retry_unit_call(ctx, monotonic_ms());
         }
     }
 }
@@ -222,6 +254,25 @@ int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_e
     }
 }
 
+int on_host_state_owner_changed(sd_bus_message *message, void *userdata,
+                                sd_bus_error * /*unused*/) {
+    auto &ctx = *static_cast<render_context *>(userdata);
+
+    // The name and the old owner are of no interest: the rule names the
+    // service, and a name that lost its owner leaves the state as it was.
+    const char *new_owner = nullptr;
+    if (sd_bus_message_skip(message, "ss") < 0 ||
+        sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &new_owner) <= 0 ||
+        new_owner[0] == '\0') {
+        return 0;
+    }
+    bool running = false;
+    if (read_host_state(ctx.bus, running) == 0) {
+        update_host_state(ctx, running);
+    }
+    return 0;
+}
+
 int main(int argc, char *argv[]) {
     if (argc != 4) {
         // A kernel may start us with no argument vector or an empty program
@@ -232,7 +283,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    render_context ctx = {HOST_OFF, -1, -1, nullptr, argv[3]};
+    render_context ctx = {HOST_OFF, -1, -1, nullptr, argv[3], {unit_call::none, 0, 0}};
 
     ctx.vga_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
     if (ctx.vga_fd < 0) {
@@ -265,5 +316,10 @@ int main(int argc, char *argv[]) {
         err(1, "can't get the dbus connection's descriptor");
     }
 
-    run_event_loop(ctx, bus_fd);
+    // Ready once subscribed and the first reading is applied, unit call and
+    // all, even when that call failed and waits for its retry.
+    reported_status reported = {false, HOST_OFF, unit_call::none};
+    report_status(ctx, reported);
+
+    run_event_loop(ctx, bus_fd, reported);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <err.h>
 #include <unistd.h>
 
@@ -54,12 +55,52 @@ render_transition next_on_scratch(render_state current, const scratch_reading &r
     return {current, render_action::none};
 }
 
+std::uint32_t next_retry_delay(std::uint32_t previous_ms) {
+    if (previous_ms == 0) {
+        return UNIT_CALL_FIRST_RETRY_MS;
+    }
+    return previous_ms >= UNIT_CALL_MAX_RETRY_MS / 2 ? UNIT_CALL_MAX_RETRY_MS : previous_ms * 2;
+}
+
+bool retry_still_wanted(render_state state, unit_call call) {
+    switch (call) {
+    case unit_call::start:
+        return state == RENDERING;
+    case unit_call::stop:
+        return state == HOST_OFF || state == HOST_VGA_ACTIVE;
+    case unit_call::none:
+        break;
+    }
+    return false;
+}
+
+int event_wait_ms(render_state state, const unit_call_retry &retry, std::uint64_t now_ms) {
+    int wait = state == RENDERING ? VGA_POLL_INTERVAL_MS : -1;
+    if (retry.call != unit_call::none) {
+        const std::uint64_t until_due = retry.due_ms > now_ms ? retry.due_ms - now_ms : 0;
+        if (wait < 0 || until_due < static_cast<std::uint64_t>(wait)) {
+            wait = static_cast<int>(until_due);
+        }
+    }
+    return wait;
+}
+
+std::uint64_t monotonic_ms() {
+    timespec now = {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    // Kept to 32-bit divisions: a 64-bit one needs a helper library on armhf.
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+           static_cast<std::uint32_t>(now.tv_nsec) / 1000000U;
+}
+
 namespace {
 
 // Starts or stops the renderer unit through systemd, then records the outcome
 // in the video mode register. A failed unit call leaves the register as it
-// was, so that it never claims a renderer that systemd refused to start.
-void set_render_state(render_context &ctx, bool on) {
+// was, so that it never claims a renderer that systemd refused to start, and
+// is put up for another attempt `next_retry_delay(previous_delay_ms)` after
+// the failure. Any call replaces the attempt that was pending before it.
+void set_render_state(render_context &ctx, bool on, std::uint32_t previous_delay_ms = 0) {
     char mode_text[2] = {'0', '\n'};
     const char *verb = on ? "start" : "stop";
 
@@ -73,8 +114,13 @@ void set_render_state(render_context &ctx, bool on) {
     if (r < 0) {
         warnx("failed to %s %s: %s\n", verb, ctx.renderer_unit,
               sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
+        // The wait counts from the failure: the call may have taken the bus's
+        // whole timeout.
+        const std::uint32_t delay_ms = next_retry_delay(previous_delay_ms);
+        ctx.retry = {on ? unit_call::start : unit_call::stop, delay_ms, monotonic_ms() + delay_ms};
         return;
     }
+    ctx.retry.call = unit_call::none;
     if (on) {
         mode_text[0] = '1';
     }
@@ -146,4 +192,16 @@ void check_vga_scratch(render_context &ctx) {
         set_render_state(ctx, false);
     }
     ctx.state = next.next;
+}
+
+void retry_unit_call(render_context &ctx, std::uint64_t now_ms) {
+    const unit_call_retry pending = ctx.retry;
+    if (pending.call == unit_call::none || now_ms < pending.due_ms) {
+        return;
+    }
+    if (!retry_still_wanted(ctx.state, pending.call)) {
+        ctx.retry.call = unit_call::none;
+        return;
+    }
+    set_render_state(ctx, pending.call == unit_call::start, pending.delay_ms);
 }
