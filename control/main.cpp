@@ -164,9 +164,12 @@ int main(int argc, char **argv) {
     int result = run_command_line(bus.get(), argc, argv);
     // A reading that never reached standard output (a full disk, a closed
     // descriptor) must not look like success to the script that asked for it.
-    // The commands themselves have all been carried out by now.
+    // The commands themselves have all been carried out by now. After
+    // --silent the status alone says so.
     if ((fflush(stdout) != 0 || ferror(stdout) != 0) && result >= 0) {
-        (void)fprintf(stderr, "Failed to write output\n");
+        if (!silent) {
+            (void)fprintf(stderr, "Failed to write output\n");
+        }
         result = -EIO;
     }
     return exit_status(result);

@@ -372,20 +372,26 @@ def test_printf_directives_in_every_argument(private_bus, daemon, odd_files):
                            ("Resume", [True])]
 
 
-@pytest.mark.parametrize("output", ["full", "closed"])
-def test_lost_standard_output_does_not_stop_the_commands(private_bus, daemon, output):
+@pytest.mark.parametrize("output, silenced", [("full", False), ("closed", False),
+                                               ("full", True)],
+                         ids=["full", "closed", "full-then-silent"])
+def test_lost_standard_output_does_not_stop_the_commands(private_bus, daemon, output, silenced):
     # The commands are the point of a run; a lost outcome line is not a
     # reason to leave later ones undone.
     if output == "closed" and wrapped():
         pytest.skip("a wrapper program would take the closed descriptor for its own files")
     _, mock = daemon()
-    command = program_command("TAMBLET") + ["--ping", "--suspend", "--daemon-state", "--kill"]
+    # Lines of --ping and --suspend are lost before --silent stops the rest.
+    commands = ["--ping", "--suspend"] + (["--silent"] if silenced else []) + [
+        "--daemon-state", "--kill"]
+    command = program_command("TAMBLET") + commands
     with open("/dev/full", "wb") as full:
         result = subprocess.run(command, env=private_bus.env(), timeout=DEADLINE, check=False,
                                 stdout=full if output == "full" else None, stderr=subprocess.PIPE,
                                 preexec_fn=(lambda: os.close(1)) if output == "closed" else None)
-    # ...but a script must not take a reading it never got for a success.
-    assert result.stderr == b"Failed to write output\n"
+    # ...but a script must not take a reading it never got for a success;
+    # after --silent it learns that from the status alone.
+    assert result.stderr == (b"" if silenced else b"Failed to write output\n")
     assert result.returncode == 256 - errno.EIO
     assert [name for name, _ in calls(mock)] == ["Ping", "Suspend", "Kill"]
 
