@@ -3,6 +3,8 @@
 Owns velmora.State.Host and serves /velmora/state/host0 with the string
 property CurrentHostState on the interface velmora.State.Host. Parameters:
   CurrentHostState    the state at start (default: the "Off" value)
+  Unreadable          when true, the service has no CurrentHostState, so
+                      reading it fails
   StateAfterFirstGet  when given, the service changes to this state (and emits
                       the change) right after it answers the first read of
                       CurrentHostState, as a host powering on just then would
@@ -15,10 +17,17 @@ Control methods on org.freedesktop.DBus.Mock:
                         without changing the property
   EmitDirected(s, s)    emit the standard PropertiesChanged carrying the given
                         state (second) to one connection (first) only
+  HoldReads(b)          leave reads of the property unanswered (true), or
+                        answer the held ones now and the later ones at once
+  TakeServiceName()     own velmora.State.Host as well: an instance started
+                        under a stand-by name with this template loaded takes
+                        over the service, its object and property already in
+                        place, as a restarted real service does
 '''
 
 import dbus
 import dbus.lowlevel
+import dbus.service
 from gi.repository import GLib
 
 from dbusmock import MOCK_IFACE
@@ -85,11 +94,12 @@ def _send_properties_changed(mock, interface, changed, path=None, destination=No
 
 
 def load(mock, parameters):
-    mock.AddProperties(MAIN_IFACE, dbus.Dictionary({
-        'CurrentHostState': parameters.get('CurrentHostState', OFF),
-        'RequestedHostTransition': 'velmora.State.Host.Transition.Off',
-    }, signature='sv'))
+    properties = {'RequestedHostTransition': 'velmora.State.Host.Transition.Off'}
+    if not parameters.get('Unreadable', False):
+        properties['CurrentHostState'] = parameters.get('CurrentHostState', OFF)
+    mock.AddProperties(MAIN_IFACE, dbus.Dictionary(properties, signature='sv'))
     mock.state_after_first_get = parameters.get('StateAfterFirstGet')
+    mock.held_reads = None
 
 
 def _set_host_state(mock, state):
@@ -97,14 +107,20 @@ def _set_host_state(mock, state):
     _send_properties_changed(mock, MAIN_IFACE, _changed(('CurrentHostState', str(state))))
 
 
-@dbus.service.method(PROPERTIES_IFACE, in_signature='ss', out_signature='v')
-def Get(self, interface_name, property_name):
+@dbus.service.method(PROPERTIES_IFACE, in_signature='ss', out_signature='v',
+                     async_callbacks=('reply', 'fail'))
+def Get(self, interface_name, property_name, reply, fail):
+    if self.held_reads is not None:
+        self.held_reads.append((interface_name, property_name, reply, fail))
+        return
     try:
         value = self.props[str(interface_name) or MAIN_IFACE][str(property_name)]
-    except KeyError as e:
-        raise dbus.exceptions.DBusException(
+    except KeyError:
+        fail(dbus.exceptions.DBusException(
             f'no such property {property_name}',
-            name='org.freedesktop.DBus.Error.UnknownProperty') from e
+            name='org.freedesktop.DBus.Error.UnknownProperty'))
+        return
+    reply(value)
     if self.state_after_first_get is not None:
         state, self.state_after_first_get = self.state_after_first_get, None
 
@@ -113,7 +129,23 @@ def Get(self, interface_name, property_name):
             _set_host_state(self, state)
             return False
         GLib.idle_add(change)
-    return value
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
+def HoldReads(self, hold):
+    if hold:
+        if self.held_reads is None:
+            self.held_reads = []
+        return
+    held, self.held_reads = self.held_reads or [], None
+    for interface_name, property_name, reply, fail in held:
+        Get(self, interface_name, property_name, reply, fail)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
+def TakeServiceName(self):
+    self.service_name = dbus.service.BusName(BUS_NAME, self.bus_name.get_bus(),
+                                             do_not_queue=True)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')

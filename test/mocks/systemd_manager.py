@@ -9,6 +9,7 @@ call is in the mock's call log (GetMethodCalls). Parameters:
 
 Control methods on org.freedesktop.DBus.Mock:
   RefuseUnit(s)          answer calls for this unit with NoSuchUnit from now on
+  AcceptUnit(s)          serve calls for this unit again
   SetReplyDelay(u)       answer each later call after this many milliseconds
   SetHang(b)             hold later calls unanswered (true), or answer the held
                          ones now and the later ones as usual (false)
@@ -75,6 +76,11 @@ def StopUnit(self, name, _mode, reply, fail):
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
 def RefuseUnit(self, name):
     self.refused_units.add(str(name))
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def AcceptUnit(self, name):
+    self.refused_units.discard(str(name))
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')

@@ -9,19 +9,24 @@ ping (a host-state signal, say) has been handled, including any unit call it
 caused, by the time the ping's answer arrives.
 """
 
+import itertools
 import os
+import re
 import subprocess
 
 import dbus
 import pytest
+from dbusmock import DBusTestCase
 
-from conftest import program_command, wait_for  # noqa: F401 (re-exported to the tests)
+from conftest import MOCKS, program_command, wait_for  # noqa: F401 (re-exported to the tests)
 
 RUNNING = "velmora.State.Host.HostState.Running"
 OFF = "velmora.State.Host.HostState.Off"
 QUIESCED = "velmora.State.Host.HostState.Quiesced"
 UNIT = "console-renderer.service"
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
+HOST_PATH = "/velmora/state/host0"
+HOST_IFACE = "velmora.State.Host"
 DEADLINE = 60  # seconds; only ever reached when something is broken
 
 
@@ -61,7 +66,8 @@ class Peers:
                  with_systemd=True):
         parameters = {"CurrentHostState": host_state}
         parameters.update(host_parameters or {})
-        _, host = bus.spawn_template("host_state", parameters)
+        self.bus = bus
+        self.host_process, host = bus.spawn_template("host_state", parameters)
         self.host = dbus.Interface(host, MOCK_IFACE)
         self.systemd = None
         if with_systemd:
@@ -70,6 +76,23 @@ class Peers:
 
     def set_host(self, state):
         self.host.SetHostState(state)
+
+    def restart_host(self, host_state):
+        """Ends the host-state service and starts a new instance reading
+        `host_state` (None: one that cannot answer the read). The new one
+        serves its object before it owns the service's name, as a real
+        service does, so whoever follows the name finds the reading there."""
+        self.host_process.terminate()
+        self.host_process.wait(timeout=DEADLINE)
+        standby = "velmora.Test.HostStateStandby"
+        self.host_process = DBusTestCase.spawn_server(standby, HOST_PATH, HOST_IFACE,
+                                                      system_bus=True, stdout=subprocess.DEVNULL)
+        self.bus.mocks.append(self.host_process)
+        host = dbus.Interface(self.bus.connect().get_object(standby, HOST_PATH), MOCK_IFACE)
+        parameters = {"Unreadable": True} if host_state is None else {"CurrentHostState": host_state}
+        host.AddTemplate(str(MOCKS / "host_state.py"), parameters)
+        host.TakeServiceName()
+        self.host = host
 
     def unit_calls(self):
         """[(method, unit, mode)] in the order systemd received them."""
@@ -83,6 +106,19 @@ class Peers:
     def wait_verbs(self, count):
         return wait_for(lambda: len(self.verbs()) >= count and self.verbs(),
                         f"{count} unit calls")
+
+
+def collapse_retries(text):
+    """corvane's lines with each repeated attempt of a failing unit call
+    left out: a retry that falls due while a test looks prints the attempt's
+    two lines again."""
+    return re.sub(r"(setting render state to \w+\ncorvane: failed to [^\n]*\n\n)\1+", r"\1",
+                  text)
+
+
+def distinct_in_a_row(items):
+    """items with runs of equal neighbours cut to one (repeated attempts)."""
+    return [item for item, _ in itertools.groupby(items)]
 
 
 def proc_counts(pid):

@@ -1,10 +1,12 @@
 // The controller's decisions: what each host-state reading and each scratch
-// reading does in each state.
+// reading does in each state, and when a failed unit call is tried again.
 #include "host_state.hpp"
 #include "render_control.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 
@@ -69,6 +71,72 @@ INSTANTIATE_TEST_SUITE_P(
         scratch_case{HOST_OFF, unreadable, HOST_OFF, render_action::none},
         scratch_case{HOST_VGA_ACTIVE, takeover, HOST_VGA_ACTIVE, render_action::none},
         scratch_case{HOST_VGA_ACTIVE, unreadable, HOST_VGA_ACTIVE, render_action::none}));
+
+TEST(UnitCallRetry, WaitsOneSecondThenTwiceAsLongUpToAMinute) {
+    std::uint32_t delay = 0;
+    std::vector<std::uint32_t> delays;
+    for (int attempt = 0; attempt < 9; ++attempt) {
+        delay = next_retry_delay(delay);
+        delays.push_back(delay);
+    }
+    EXPECT_EQ(delays, (std::vector<std::uint32_t>{1000, 2000, 4000, 8000, 16000, 32000, 60000,
+                                                  60000, 60000}));
+}
+
+struct retry_case {
+    render_state state;
+    unit_call call;
+    bool wanted;
+};
+
+class RetryWanted : public testing::TestWithParam<retry_case> {};
+
+TEST_P(RetryWanted, OnlyWhileTheStateStillAsksForTheCall) {
+    const retry_case &c = GetParam();
+    EXPECT_EQ(retry_still_wanted(c.state, c.call), c.wanted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RetryWanted,
+                         testing::Values(retry_case{RENDERING, unit_call::start, true},
+                                         retry_case{HOST_OFF, unit_call::start, false},
+                                         retry_case{HOST_VGA_ACTIVE, unit_call::start, false},
+                                         retry_case{RENDERING, unit_call::stop, false},
+                                         retry_case{HOST_OFF, unit_call::stop, true},
+                                         retry_case{HOST_VGA_ACTIVE, unit_call::stop, true},
+                                         retry_case{RENDERING, unit_call::none, false},
+                                         retry_case{bogus_state, unit_call::start, false}));
+
+struct wait_case {
+    render_state state;
+    unit_call_retry retry;
+    std::uint64_t now_ms;
+    int wait_ms;
+};
+
+class EventWait : public testing::TestWithParam<wait_case> {};
+
+TEST_P(EventWait, SleepsUntilTheNextPollOrRetry) {
+    const wait_case &c = GetParam();
+    EXPECT_EQ(event_wait_ms(c.state, c.retry, c.now_ms), c.wait_ms);
+}
+
+constexpr unit_call_retry no_retry = {unit_call::none, 0, 0};
+// Due at 5 s on the clock; a clock far past 2^32 ms must not wrap.
+constexpr unit_call_retry retry_at_5s = {unit_call::stop, 1000, 5000};
+constexpr unit_call_retry late_retry = {unit_call::start, 60000, 0x100000000ULL + 60000};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, EventWait,
+    testing::Values(wait_case{HOST_OFF, no_retry, 0, -1},
+                    wait_case{HOST_VGA_ACTIVE, no_retry, 0, -1},
+                    wait_case{RENDERING, no_retry, 0, VGA_POLL_INTERVAL_MS},
+                    wait_case{HOST_OFF, retry_at_5s, 1000, 4000},
+                    wait_case{HOST_OFF, retry_at_5s, 5000, 0},
+                    wait_case{HOST_OFF, retry_at_5s, 9000, 0},
+                    wait_case{RENDERING, retry_at_5s, 4000, VGA_POLL_INTERVAL_MS},
+                    wait_case{RENDERING, retry_at_5s, 4950, 50},
+                    wait_case{RENDERING, late_retry, 0x100000000ULL, VGA_POLL_INTERVAL_MS},
+                    wait_case{HOST_OFF, late_retry, 0x100000000ULL, 60000}));
 
 TEST(HostStateValue, OnlyTheExactRunningValueMeansRunning) {
     EXPECT_TRUE(host_state_is_running("velmora.State.Host.HostState.Running"));

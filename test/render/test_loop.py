@@ -13,6 +13,7 @@ where the machine's load may legitimately stretch the observation window."""
 import math
 import os
 import signal
+import threading
 import time
 
 import pytest
@@ -99,15 +100,17 @@ def test_lost_bus_ends_corvane(private_bus, registers, start_corvane, state):
         assert "corvane: failed to start console-renderer.service: " in lines
 
 
+INTERRUPTIBLE = {
+    # Gives SIGUSR1 a handler, so that it interrupts poll with EINTR.
+    "LD_PRELOAD": os.environ.get("CORVANE_INTERRUPT_PRELOAD", ""),
+    # The preloaded library comes before the sanitizer runtime, if any.
+    "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
+}
+
+
 def test_interrupted_wait_is_retried(private_bus, registers, start_corvane):
-    extra = {
-        # Gives SIGUSR1 a handler, so that it interrupts poll with EINTR.
-        "LD_PRELOAD": os.environ["CORVANE_INTERRUPT_PRELOAD"],
-        # The preloaded library comes before the sanitizer runtime, if any.
-        "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0",
-    }
     peers = Peers(private_bus, host_state=OFF)
-    corvane = start_corvane(extra_env=extra)
+    corvane = start_corvane(extra_env=INTERRUPTIBLE)
 
     for _ in range(3):
         switches = corvane.wait_idle()[0]
@@ -121,3 +124,29 @@ def test_interrupted_wait_is_retried(private_bus, registers, start_corvane):
     corvane.sync()
     assert peers.verbs() == ["StartUnit"]
     assert corvane.stderr() == "setting render state to running\n"
+
+
+def test_signal_stream_does_not_hold_off_the_scratch_poll(private_bus, registers,
+                                                          start_corvane):
+    peers = Peers(private_bus, host_state=RUNNING)
+    corvane = start_corvane(extra_env=INTERRUPTIBLE)
+    corvane.sync()
+
+    # Signals far more often than the poll interval: no wait ever times out.
+    stop = threading.Event()
+
+    def interrupt():
+        while not stop.is_set():
+            os.kill(corvane.pid, signal.SIGUSR1)
+            time.sleep(0.005)
+
+    interrupter = threading.Thread(target=interrupt)
+    interrupter.start()
+    try:
+        registers.set_scratch("0xa8\n")
+        peers.wait_verbs(2)
+    finally:
+        stop.set()
+        interrupter.join()
+    assert peers.verbs() == ["StartUnit", "StopUnit"]
+    assert registers.mode() == b"0\n"

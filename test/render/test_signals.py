@@ -1,6 +1,9 @@
 """How corvane takes host-state changes from the bus: the walk through a
-PropertiesChanged signal, peers that pose as the host-state service, and
-changes that arrive while a unit call is still waiting for systemd."""
+PropertiesChanged signal, peers that pose as the host-state service,
+changes that arrive while a unit call is still waiting for systemd, and a
+host-state service that restarts."""
+
+import errno
 
 import dbus
 import dbus.lowlevel
@@ -8,6 +11,8 @@ import pytest
 
 from corvane_harness import (OFF, RUNNING, Peers, registers,  # noqa: F401
                              start_corvane, wait_for)
+
+STARTED = "setting render state to running\n"
 
 # Kinds of signal the simulated host-state service can send (see
 # test/mocks/host_state.py), each carrying the running state, and whether
@@ -108,3 +113,33 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
     wait_for(lambda: registers.mode() == b"0\n", "the video mode register")
     corvane.sync()
     assert peers.verbs() == expected
+
+
+@pytest.mark.parametrize("new_reading", [OFF, None], ids=["another-state", "unreadable"])
+def test_restarted_host_state_service_is_read_again(private_bus, registers, start_corvane,
+                                                   new_reading):
+    # A restarted service comes up with its own reading and announces nothing.
+    peers = Peers(private_bus, host_state=RUNNING)
+    corvane = start_corvane()
+    corvane.sync()
+    peers.restart_host(new_reading)
+    if new_reading is None:
+        # Not fatal once running: the line, and the state stays as it was.
+        wait_for(lambda: "error querying host state" in corvane.stderr(), "the warning")
+        corvane.sync()
+        # sd-bus gives this error name the errno EBADR.
+        assert corvane.stderr() == (STARTED + f"corvane: error querying host state: "
+                                    f"-{errno.EBADR}, "
+                                    "org.freedesktop.DBus.Error.UnknownProperty\n\n")
+        peers.set_host(OFF)
+        expected = ["StartUnit", "StopUnit"]
+    else:
+        peers.wait_verbs(2)
+        # The new instance's own changes are followed as well.
+        peers.set_host(RUNNING)
+        expected = ["StartUnit", "StopUnit", "StartUnit"]
+    assert peers.wait_verbs(len(expected)) == expected
+    corvane.sync()
+    assert peers.verbs() == expected
+    assert registers.mode() == (b"1\n" if new_reading else b"0\n")
+    assert corvane.proc.poll() is None

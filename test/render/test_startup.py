@@ -1,16 +1,17 @@
 """corvane's start-up: argument and file checks, the bus connection, the
 first host-state reading and the subscription, with their exact lines and
-exit statuses."""
+exit statuses; and what it tells systemd once started."""
 
 import errno
 import os
+import socket
 import subprocess
 
 import pytest
 
 from conftest import BUS_CONF
-from corvane_harness import (OFF, QUIESCED, RUNNING, UNIT, Peers, registers,  # noqa: F401
-                             run_to_exit, start_corvane, wait_for)
+from corvane_harness import (DEADLINE, OFF, QUIESCED, RUNNING, UNIT, Peers,  # noqa: F401
+                             registers, run_to_exit, start_corvane, wait_for)
 
 USAGE = "usage: {} <VGA-reg> <SCU-reg> <renderer-service>\n"
 
@@ -147,3 +148,35 @@ def test_change_while_starting_is_not_lost(private_bus, registers, start_corvane
     wait_for(lambda: registers.mode() == b"1\n", "the video mode register")
     corvane.sync()
     assert corvane.stderr() == "setting render state to running\n"
+
+
+def test_tells_systemd_when_ready_and_where_it_stands(private_bus, registers, start_corvane,
+                                                      tmp_path):
+    # What systemd's notification socket would receive.
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(str(tmp_path / "notify"))
+    notify.settimeout(DEADLINE)
+    peers = Peers(private_bus, host_state=RUNNING)
+    corvane = start_corvane(extra_env={"NOTIFY_SOCKET": str(tmp_path / "notify")})
+
+    messages = [notify.recv(4096)]
+    # Ready only once the first reading has been carried out.
+    assert peers.verbs() == ["StartUnit"]
+    assert registers.mode() == b"1\n"
+
+    registers.set_scratch("0xa8\n")
+    messages.append(notify.recv(4096))
+    peers.set_host(OFF)
+    messages.append(notify.recv(4096))
+    registers.set_scratch("0\n")
+    peers.systemd.RefuseUnit(UNIT)
+    peers.set_host(RUNNING)
+    messages.append(notify.recv(4096))
+    peers.systemd.AcceptUnit(UNIT)
+    messages.append(notify.recv(4096))
+    notify.close()
+
+    assert messages == [b"READY=1\nSTATUS=rendering", b"STATUS=host drives video",
+                        b"STATUS=host off", b"STATUS=rendering, retrying start",
+                        b"STATUS=rendering"]
+    assert registers.mode() == b"1\n"
