@@ -2,11 +2,13 @@
 # One host power cycle as corvane sees it, on a machine without a BMC: starts
 # a private dbus-daemon with the simulated host-state service and systemd
 # manager on it (the ones the end-to-end tests use), temporary files for the
-# VGA scratch and video mode registers, and corvane. Then the host powers on,
-# takes over the video, powers off and on again; after each step it shows
-# corvane's lines, the unit calls systemd received and both registers. Stops
-# everything it started. Expects a built tree: BUILD_DIR (default build)
-# holds render/corvane.
+# VGA scratch and video mode registers, a socket in place of systemd's
+# notification socket, and corvane. Then the host powers on, takes over the
+# video, powers off and on again, and once more while systemd refuses the
+# renderer for a moment; after each step it shows corvane's lines, the unit
+# calls systemd received, the status corvane reported and both registers.
+# Stops everything it started. Expects a built tree: BUILD_DIR (default
+# build) holds render/corvane.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -82,6 +84,18 @@ peers_up() {
 }
 wait_until "the simulated peers" peers_up
 
+# What systemd would show as corvane's status: every notification, one a line.
+/usr/bin/python3 -c '
+import socket, sys
+listener = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+listener.bind(sys.argv[1])
+with open(sys.argv[2], "ab", 0) as log:
+    while True:
+        log.write(listener.recv(4096).replace(b"\n", b" ") + b"\n")
+' "$work/notify" "$work/notify.log" 2>"$work/notify.err" &
+pids="$pids $!"
+wait_until "the notification socket" test -S "$work/notify"
+
 scratch="$work/vga-scratch"
 mode="$work/video-mode"
 printf '0x00\n' >"$scratch"
@@ -108,8 +122,18 @@ reached() {
     [ "$(unit_calls)" -ge "$1" ] && [ "$(cat "$mode")" = "$2" ]
 }
 
-host_state_read() {
-    grep -q 'Get ' "$work/host.calls" 2>/dev/null
+systemd_call() {
+    dbus-send --system --print-reply=literal --dest=org.freedesktop.systemd1 \
+        /org/freedesktop/systemd1 "org.freedesktop.DBus.Mock.$1" "string:$unit" >/dev/null
+}
+
+ready() {
+    grep -q 'READY=1' "$work/notify.log" 2>/dev/null
+}
+
+# True once corvane's last reported status is $1.
+reported() {
+    [ "$(tail -n 1 "$work/notify.log" 2>/dev/null)" = "STATUS=$1" ]
 }
 
 # Passes its input on, or says there was none.
@@ -129,17 +153,19 @@ show() {
     { grep -E ' (StartUnit|StopUnit) ' "$work/systemd.calls" 2>/dev/null || true; } |
         tail -n "+$((calls_shown + 1))" | cut -d' ' -f2- | sed 's/^/    | /' | or_nothing
     calls_shown=$(unit_calls)
+    printf '  status for systemd: %s\n' "$(tail -n 1 "$work/notify.log" | sed 's/.*STATUS=//')"
     printf '  VGA scratch register: %s   video mode register: %s\n\n' \
         "$(cat "$scratch")" "$(if [ -s "$mode" ]; then cat "$mode"; else echo '(never written)'; fi)"
 }
 
 printf 'corvane %s %s %s\n' "$scratch" "$mode" "$unit"
 printf '  (host-state service and systemd simulated on %s)\n\n' "$DBUS_SYSTEM_BUS_ADDRESS"
-DBUS_STARTER_BUS_TYPE=system "$corvane" "$scratch" "$mode" "$unit" 2>"$work/corvane.log" &
+DBUS_STARTER_BUS_TYPE=system NOTIFY_SOCKET="$work/notify" \
+    "$corvane" "$scratch" "$mode" "$unit" 2>"$work/corvane.log" &
 corvane_pid=$!
 pids="$corvane_pid $pids"
-# corvane has subscribed once it reads the host state.
-wait_until "corvane to read the host state" host_state_read
+# Ready means subscribed, with the first host state applied.
+wait_until "corvane to be ready" ready
 
 echo "1. corvane starts; the host is off"
 show
@@ -163,6 +189,19 @@ show
 echo "5. the host powers on again"
 set_host "$running"
 wait_until "the renderer to start again" reached 4 1
+show
+
+echo "6. the host powers off, and on again while systemd refuses the renderer (re-executing, say)"
+set_host "$off"
+wait_until "the third stop" reached 5 0
+systemd_call RefuseUnit
+set_host "$running"
+wait_until "the refused start" reported "rendering, retrying start"
+show
+
+echo "7. systemd serves the renderer again: corvane's retry, a second after the refusal"
+systemd_call AcceptUnit
+wait_until "the retried start" reached 7 1
 show
 
 echo "corvane keeps running as a service; stopping it and the simulated bus."
