@@ -1,7 +1,8 @@
 /* A fast stand-in for the flash-mapping daemon, so that benchmarks of its
  * clients measure the clients and the bus, never the server. It owns
  * velmora.Pellarin, answers every control method with an empty reply and
- * serves DaemonState (0, active) and LpcState (1, flash device).
+ * serves DaemonState (0, active) and LpcState (1, flash device). Any caller
+ * the bus lets through may call it: who may is the bus policy's to decide.
  *
  * Prints "ready" on standard output once the name is owned, then serves until
  * it is terminated. */
@@ -23,13 +24,13 @@ struct daemon_properties {
 
 static const sd_bus_vtable control_vtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("Ping", "", "", reply_empty, 0),
-    SD_BUS_METHOD("Kill", "", "", reply_empty, 0),
-    SD_BUS_METHOD("Reset", "", "", reply_empty, 0),
-    SD_BUS_METHOD("Suspend", "", "", reply_empty, 0),
-    SD_BUS_METHOD("MarkFlashModified", "", "", reply_empty, 0),
-    SD_BUS_METHOD("Resume", "b", "", reply_empty, 0),
-    SD_BUS_METHOD("SetBackend", "sas", "", reply_empty, 0),
+    SD_BUS_METHOD("Ping", "", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Kill", "", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Reset", "", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Suspend", "", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("MarkFlashModified", "", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("Resume", "b", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SetBackend", "sas", "", reply_empty, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_PROPERTY("DaemonState", "y", NULL, offsetof(struct daemon_properties, daemon_state),
                     SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("LpcState", "y", NULL, offsetof(struct daemon_properties, lpc_state),
