@@ -1,0 +1,291 @@
+#!/bin/sh
+# Deployment test: installs what `meson install` produces into freshly
+# bootstrapped Debian 12 systems, boots them with systemd as PID 1 and runs
+# test/boot/inside.sh there (boot-test.service, after multi-user.target):
+#   native  an amd64 system in a container (systemd-nspawn)
+#   armhf   a 32-bit ARM system under full-system emulation (qemu-system-arm)
+#   scripts/boot-test.sh [native] [armhf]      (default: both)
+# The exit status is the verdict. Needs root and the Debian archive; without
+# them it skips saying why, but under CI=true it fails. Root file systems, the
+# ARM kernel and the builds are kept in build-boot/ (BOOT_DIR) and reused.
+# Runs in a private mount namespace; the qemu-arm binfmt handler is registered
+# only while the ARM system is bootstrapped, and only if it was absent.
+# BOOT_TEST_TALLY names a file to append "passed failed 0" to per system.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+legs=${*:-native armhf}
+dir=${BOOT_DIR:-build-boot}
+boot_timeout=600
+
+cannot() { # reason: fails under CI, skips elsewhere
+    if [ "${CI:-}" = true ]; then
+        echo "boot test: cannot run: $1" >&2
+        exit 1
+    fi
+    echo "boot test: skipped: $1"
+    exit 0
+}
+
+# The Debian archive lines of the machine's apt, for bookworm and its updates.
+mirrors() {
+    # shellcheck disable=SC2016 # apt's own placeholders
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' |
+        awk '$2 ~ /^bookworm(-updates|-security)?$/ { print "deb " $1 " " $2 " " $3 }' | sort -u
+}
+
+if [ -z "${BOOT_TEST_NAMESPACE:-}" ]; then
+    [ "$(id -u)" -eq 0 ] || cannot "needs root (mmdebstrap, systemd-nspawn, binfmt_misc)"
+    packages="mmdebstrap systemd-container arch-test e2fsprogs"
+    case $legs in *armhf*)
+        if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+            dpkg --add-architecture armhf
+            apt-get update -qq || true
+        fi
+        packages="$packages qemu-user-static qemu-system-arm cpio gzip g++-arm-linux-gnueabihf
+            libsystemd-dev:armhf libstdc++6:armhf"
+        ;;
+    esac
+    # shellcheck disable=SC2086
+    scripts/install-deps.sh $packages || cannot "the Debian packages it needs cannot be installed"
+    missing=""
+    case $legs in *native*) [ -f "$dir/amd64.complete" ] || missing=yes ;; esac
+    case $legs in *armhf*)
+        [ -f "$dir/armhf.complete" ] && [ -f "$dir/kernel/initrd.img" ] || missing=yes ;;
+    esac
+    if [ -n "$missing" ]; then
+        sources=$(mktemp)
+        mirrors >"$sources"
+        [ -s "$sources" ] || cannot "apt has no bookworm archive to bootstrap from"
+        apt-get update -qq --error-on=any -o Dir::Etc::SourceList="$sources" \
+            -o Dir::Etc::SourceParts=- -o APT::Get::List-Cleanup=false ||
+            cannot "the Debian archive is not reachable"
+        rm -f "$sources"
+    fi
+    BOOT_TEST_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
+fi
+
+# From here on in a private mount namespace. The machine's /run may be on
+# disk, and systemd-nspawn leaves its state there: give it a tmpfs.
+mount -t tmpfs -o mode=0755 tmpfs /run
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+binfmt=/proc/sys/fs/binfmt_misc
+child=""
+registered=""
+cgroups=""
+
+# A child of our cgroup in each hierarchy systemd tracks processes in (the
+# unified one and the named v1 "systemd" one), for the container's processes.
+cgroup_parents() {
+    awk 'NR == FNR { split($0, f, ":"); own[f[2]] = substr($0, length(f[1] f[2]) + 3); next }
+         { for (i = 7; $i != "-"; i++) ;
+           key = "-"
+           if ($(i + 1) == "cgroup2") key = ""
+           else if ($(i + 1) == "cgroup" && $(i + 3) ~ /(^|,)name=systemd(,|$)/) key = "name=systemd"
+           if (key != "-" && key in own) print $5 own[key] }' /proc/self/cgroup /proc/self/mountinfo
+}
+remove_cgroup() { # kills what is left in it (started by this run), removes it
+    tries=100
+    while [ -d "$1" ] && [ "$tries" -gt 0 ]; do
+        pids=$(find "$1" -name cgroup.procs -exec cat {} +)
+        # shellcheck disable=SC2086
+        [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+        find "$1" -depth -type d -exec rmdir {} + 2>/dev/null || true
+        tries=$((tries - 1))
+        [ -d "$1" ] && sleep 0.1
+    done
+    [ ! -d "$1" ] || echo "boot test: could not remove cgroup $1" >&2
+}
+# shellcheck disable=SC2317 # called by the trap
+cleanup() {
+    if [ -n "$child" ]; then
+        kill "$child" 2>/dev/null || true
+        wait "$child" 2>/dev/null || true
+    fi
+    [ -z "$registered" ] || echo -1 >"$binfmt/qemu-arm"
+    for cgroup in $cgroups; do remove_cgroup "$cgroup"; done
+    rm -rf "$dir/image-amd64" "$dir/image-armhf" "$dir/root-armhf.ext4"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Runs a command in the background, in our own cgroups, for at most
+# $boot_timeout seconds; its status is left in $status.
+run_bounded() {
+    cgroups=""
+    for parent in $(cgroup_parents); do
+        mkdir "$parent/boot-test-$$"
+        cgroups="$cgroups $parent/boot-test-$$"
+    done
+    [ -n "$cgroups" ] || { echo "boot test: no cgroup hierarchy to run in" >&2 && exit 1; }
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    CGROUPS=$cgroups sh -c 'for c in $CGROUPS; do echo $$ >"$c/cgroup.procs"; done; exec "$@"' \
+        run timeout -k 10 "$boot_timeout" "$@" &
+    child=$!
+    status=0
+    wait "$child" || status=$?
+    child=""
+    for cgroup in $cgroups; do remove_cgroup "$cgroup"; done
+    cgroups=""
+}
+
+# --- builds ----------------------------------------------------------------
+options="--prefix=/usr -Dtests=false"
+build() { # build directory, then meson setup options
+    build=$1
+    shift
+    # shellcheck disable=SC2086
+    if [ -f "$build/build.ninja" ]; then
+        meson setup --reconfigure "$build" $options "$@" >/dev/null
+    else
+        meson setup "$build" $options "$@" >/dev/null
+    fi
+    meson compile -C "$build" >/dev/null
+}
+stand_ins() { # output directory, C compiler, then the target's pkg-config directory
+    mkdir -p "$1"
+    flags=$(env ${3:+PKG_CONFIG_LIBDIR=$3} pkg-config --cflags --libs libsystemd)
+    for source in test/boot/host-state.c bench/flash-daemon.c; do
+        # shellcheck disable=SC2086
+        "$2" -std=gnu11 -O2 -Wall -Wextra -Werror -o "$1/$(basename "$source" .c)" "$source" $flags
+    done
+}
+
+# --- root file systems -------------------------------------------------------
+bootstrap() { # architecture; leaves $dir/base-ARCH
+    [ -f "$dir/$1.complete" ] && return 0
+    echo "boot test: bootstrapping Debian 12 for $1"
+    rm -rf "$dir/base-$1"
+    mirrors | mmdebstrap --mode=root --variant=minbase --architectures="$1" \
+        --include=systemd,systemd-sysv,dbus \
+        --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
+        --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*' \
+        bookworm "$dir/base-$1" -
+    touch "$dir/$1.complete"
+}
+image() { # architecture, meson build, stand-ins; leaves $dir/image-ARCH
+    image=$dir/image-$1
+    rm -rf "$image"
+    cp -a "$dir/base-$1" "$image"
+    meson install -C "$2" --no-rebuild --quiet --destdir "$image" >/dev/null
+    install -D -m 755 -t "$image/usr/local/libexec/boot-test" \
+        "$3/host-state" "$3/flash-daemon" test/boot/inside.sh
+    install -m 644 -t "$image/etc/systemd/system" test/boot/*.service
+    install -m 644 -t "$image/etc/dbus-1/system.d" test/boot/velmora.*.conf
+    install -D -m 644 test/boot/users.sysusers "$image/etc/sysusers.d/boot-test.conf"
+    systemctl --root="$image" --quiet enable corvane.service registers.service \
+        velmora-state-host.service velmora-pellarin.service boot-test.service
+}
+
+# Reads the booted system's verdict from its console log; adds to the tally.
+verdict() { # name, log, exit status of the boot
+    grep -a 'boot-test:' "$2" | tr -d '\r' || true
+    counts=$(sed -n 's/.*boot-test: \([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2 0/p' "$2" | tr -d '\r')
+    [ -z "${BOOT_TEST_TALLY:-}" ] || [ -z "$counts" ] || echo "$counts" >>"$BOOT_TEST_TALLY"
+    if [ "$3" -eq 0 ] && grep -aq 'BOOT-TEST-VERDICT: PASS' "$2"; then
+        echo "boot test: $1: passed"
+        return 0
+    fi
+    grep -av 'boot-test:' "$2" | tail -n 40 | tr -d '\r'
+    echo "boot test: $1: FAILED (boot exit status $3, console log $2)"
+    return 1
+}
+
+# --- the legs ----------------------------------------------------------------
+failed=0
+
+native() {
+    build "$dir/native"
+    stand_ins "$dir/native-stand-ins" cc
+    bootstrap amd64
+    image amd64 "$dir/native" "$dir/native-stand-ins"
+    echo "boot test: booting the amd64 system in a container"
+    run_bounded systemd-nspawn --quiet --register=no --keep-unit --console=read-only \
+        --volatile=overlay --private-network -D "$dir/image-amd64" --boot \
+        >"$dir/native-console.log" 2>&1
+    verdict native "$dir/native-console.log" "$status" || failed=1
+}
+
+# The ARM kernel from Debian's package and an initramfs that loads what the
+# root disk needs and hands over to systemd.
+kernel() {
+    kernel=$dir/kernel
+    [ -f "$kernel/initrd.img" ] && return 0
+    rm -rf "$kernel"
+    mkdir -p "$kernel/debs" "$kernel/files" "$kernel/initrd/bin" "$kernel/initrd/lib"
+    package=$(apt-cache depends linux-image-armmp-lpae:armhf |
+        sed -n 's/.*Depends: \(linux-image-[^:]*\).*/\1/p' | head -n 1)
+    (cd "$kernel/debs" && apt-get -qq -o APT::Sandbox::User=root download \
+        "$package:armhf" busybox-static:armhf)
+    for deb in "$kernel"/debs/*.deb; do dpkg-deb -x "$deb" "$kernel/files"; done
+    cp "$kernel"/files/boot/vmlinuz-* "$kernel/vmlinuz"
+    cp "$kernel/files/bin/busybox" "$kernel/initrd/bin/"
+    modules="crc16 mbcache jbd2 crc32c_generic ext4 virtio_mmio virtio_blk"
+    for module in $modules; do
+        find "$kernel/files/lib/modules" -name "$module.ko" -exec cp {} "$kernel/initrd/lib/" \;
+    done
+    cat >"$kernel/initrd/init" <<EOF
+#!/bin/busybox sh
+/bin/busybox mkdir -p /proc /dev /root
+/bin/busybox mount -t proc proc /proc
+/bin/busybox --install -s /bin
+mount -t devtmpfs devtmpfs /dev
+for module in $modules; do insmod /lib/\$module.ko; done
+for i in \$(seq 100); do [ -b /dev/vda ] && break; sleep 0.1; done
+mount -t ext4 /dev/vda /root
+mount --move /dev /root/dev
+umount /proc
+exec switch_root /root /sbin/init
+EOF
+    chmod 755 "$kernel/initrd/init"
+    (cd "$kernel/initrd" && find . | cpio -o -H newc --quiet | gzip) >"$kernel/initrd.tmp"
+    rm -rf "$kernel/debs" "$kernel/files" "$kernel/initrd"
+    mv "$kernel/initrd.tmp" "$kernel/initrd.img"
+}
+
+armhf() {
+    build "$dir/armhf" --cross-file cross/armhf.ini
+    stand_ins "$dir/armhf-stand-ins" arm-linux-gnueabihf-gcc /usr/lib/arm-linux-gnueabihf/pkgconfig
+    if [ ! -f "$dir/armhf.complete" ]; then
+        # The bootstrap runs the ARM maintainer scripts through qemu-user.
+        mountpoint -q "$binfmt" || mount -t binfmt_misc binfmt_misc "$binfmt"
+        if [ ! -e "$binfmt/qemu-arm" ]; then
+            registered=yes
+            grep '^:' /usr/lib/binfmt.d/qemu-arm.conf >"$binfmt/register"
+        fi
+        bootstrap armhf
+        if [ -n "$registered" ]; then
+            echo -1 >"$binfmt/qemu-arm"
+            registered=""
+        fi
+    fi
+    kernel
+    image armhf "$dir/armhf" "$dir/armhf-stand-ins"
+    size=$(($(du -sm "$dir/image-armhf" | cut -f 1) + 256))
+    mkfs.ext4 -q -F -L root -d "$dir/image-armhf" "$dir/root-armhf.ext4" "${size}M" >/dev/null
+    rm -rf "$dir/image-armhf"
+    echo "boot test: booting the armhf system under qemu-system-arm"
+    run_bounded qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 1024 \
+        -nographic -no-reboot -nic none \
+        -kernel "$dir/kernel/vmlinuz" -initrd "$dir/kernel/initrd.img" \
+        -append "console=ttyAMA0 panic=-1 systemd.mask=serial-getty@ttyAMA0.service" \
+        -drive "file=$dir/root-armhf.ext4,format=raw,if=none,id=root,snapshot=on" \
+        -device virtio-blk-device,drive=root \
+        </dev/null >"$dir/armhf-console.log" 2>&1
+    verdict armhf "$dir/armhf-console.log" "$status" || failed=1
+}
+
+for leg in $legs; do
+    case $leg in
+    native) native ;;
+    armhf) armhf ;;
+    *)
+        echo "usage: scripts/boot-test.sh [native] [armhf]" >&2
+        exit 2
+        ;;
+    esac
+done
+exit "$failed"

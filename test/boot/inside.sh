@@ -1,0 +1,161 @@
+#!/bin/sh
+# Runs inside the booted test system built by scripts/boot-test.sh, as
+# boot-test.service once multi-user.target is reached: checks corvane.service
+# and tamblet as they are deployed, with systemd as PID 1 on the real system
+# bus. Prints one line per check, then "boot-test: N passed, M failed" and the
+# verdict line the host reads from the console; exits non-zero on any failure.
+set -u
+
+host_on=velmora.State.Host.HostState.Running
+host_off=velmora.State.Host.HostState.Off
+max_exposure=1.5
+timeout=60 # seconds for anything to happen; the ARM system runs emulated
+passed=0
+failed=0
+
+pass() {
+    passed=$((passed + 1))
+    echo "boot-test: ok: $*"
+}
+fail() {
+    failed=$((failed + 1))
+    echo "boot-test: FAIL: $*"
+}
+check() { # description, command
+    what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# Polls a command until it succeeds, for at most $timeout seconds. Once
+# something has not happened in time the rest hardly will: later waits are
+# cut short, so that a broken system ends the boot soon.
+eventually() {
+    i=$((timeout * 10))
+    until "$@"; do
+        i=$((i - 1))
+        if [ "$i" -le 0 ]; then
+            timeout=1
+            return 1
+        fi
+        sleep 0.1
+    done
+}
+prop() { systemctl show -P "$2" "$1"; }
+is() { [ "$1" = "$2" ]; }
+unit_is() { is "$(systemctl is-active "$1")" "$2"; }
+register_is() { is "$(cat "$video_mode")" "$1"; }
+status_is() { is "$(prop corvane.service StatusText)" "$1"; }
+set_host() {
+    busctl set-property velmora.State.Host /velmora/state/host0 velmora.State.Host \
+        CurrentHostState s "$1"
+}
+
+# The register files and the renderer as the installed unit names them.
+# shellcheck disable=SC2046
+set -- $(systemctl show -P ExecStart corvane.service | sed 's/.*argv\[\]=\([^;]*\);.*/\1/')
+scratch=$2
+video_mode=$3
+renderer=$4
+notify=no
+[ "$(prop corvane.service Type)" = notify ] && notify=yes
+echo "boot-test: $(uname -m), $(systemctl --version | head -n 1), corvane Type=$(prop corvane.service Type)"
+
+# --- the service as systemd started it -------------------------------------
+check "corvane.service is active" unit_is corvane.service active
+check "corvane.service has not restarted" is "$(prop corvane.service NRestarts)" 0
+pid=$(prop corvane.service MainPID)
+field() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$2/status"; }
+check "no capabilities" is "$(field CapBnd "$pid")" 0000000000000000
+check "no new privileges" is "$(field NoNewPrivs "$pid")" 1
+own_filters() { # more seccomp filters than the container's init has
+    [ "$(field Seccomp "$pid")" = 2 ] &&
+        [ "$(field Seccomp_filters "$pid")" -gt "$(field Seccomp_filters 1)" ]
+}
+check "seccomp filters of its own" own_filters
+check "own mount namespace" [ "$(readlink /proc/"$pid"/ns/mnt)" != "$(readlink /proc/1/ns/mnt)" ]
+check "own network namespace" [ "$(readlink /proc/"$pid"/ns/net)" != "$(readlink /proc/1/ns/net)" ]
+in_sandbox() { nsenter --target "$pid" --mount -- "$@"; }
+check "video mode register writable in its sandbox" in_sandbox test -w "$video_mode"
+check "scratch register read-only in its sandbox" in_sandbox test ! -w "$scratch"
+[ "$notify" = no ] || check "status: host off" status_is "host off"
+
+# --- a power cycle driven through the host-state service -----------------
+step() { # description, expected renderer state, register, status line
+    check "$1: renderer $2" eventually unit_is "$renderer" "$2"
+    check "$1: video mode register $3" eventually register_is "$3"
+    if [ "$notify" = yes ]; then
+        check "$1: status $4" eventually status_is "$4"
+    fi
+}
+set_host "$host_on"
+step "host on" active 1 rendering
+renderer_pid=$(prop "$renderer" MainPID)
+check "renderer runs its command" is "$(tr '\0' ' ' </proc/"$renderer_pid"/cmdline)" "/bin/sleep infinity "
+set_host "$host_off"
+step "host off" inactive 0 "host off"
+set_host "$host_on"
+step "host on again" active 1 rendering
+echo 0xa8 >"$scratch"
+step "scratch 0xA8" inactive 0 "host drives video"
+
+# --- a killed corvane comes back and applies the current host state --------
+echo 0 >"$scratch"
+kill -KILL "$pid"
+restarted() { # active again, under a new main process
+    case $(systemctl show -p ActiveState -p MainPID corvane.service | sort | tr '\n' ' ') in
+    "ActiveState=active MainPID=0 " | "ActiveState=active MainPID=$pid ") return 1 ;;
+    "ActiveState=active MainPID="*) return 0 ;;
+    *) return 1 ;;
+    esac
+}
+check "restarted by systemd after SIGKILL" eventually restarted
+check "one restart counted" is "$(prop corvane.service NRestarts)" 1
+if [ "$notify" = yes ]; then
+    check "ready after starting the renderer again" unit_is "$renderer" active
+    check "ready after writing the register again" register_is 1
+fi
+step "after restart" active 1 rendering
+set_host "$host_off"
+step "host off at last" inactive 0 "host off"
+check "corvane.service still active" unit_is corvane.service active
+
+# --- tamblet on the system bus ---------------------------------------------
+# Root and the members of group flash may call the flash daemon (its bus
+# policy says so); anyone else is refused by the bus. A hang would end with
+# status 124, a crash with 128 or more.
+touch /run/flash.img
+while IFS='|' read -r user args status expected_out expected_err; do
+    # shellcheck disable=SC2086 # the arguments are words
+    runuser -u "$user" -- timeout 60 tamblet $args >/run/out 2>/run/err
+    got="$?|$(cat /run/out)|$(cat /run/err)"
+    check "$user: tamblet $args: $got" is "$got" "$status|$expected_out|$expected_err"
+done <<EOF
+root|--ping|0|Ping: Success|
+root|--daemon-state|0|Daemon State: Active|
+root|--lpc-state|0|LPC Bus Maps: Flash Device|
+root|--suspend|0|Suspend: Success|
+root|--resume modified|0|Resume: Success|
+root|--backend file:/run/flash.img|0|SetBackend: Success|
+root|--backend mtd|0|SetBackend: Success|
+bmc-operator|--ping|0|Ping: Success|
+bmc-guest|--ping|243|Ping: Permission denied|Failed to post message: Permission denied
+bmc-guest|--daemon-state|243||
+EOF
+
+# --- exposure ---------------------------------------------------------------
+analysis=$(systemd-analyze security --no-pager corvane.service)
+exposure=$(echo "$analysis" |
+    sed -n 's/.*Overall exposure level for corvane.service: \([0-9.]*\).*/\1/p')
+echo "boot-test: systemd-analyze security corvane.service: exposure ${exposure:-?}, exposed:"
+echo "$analysis" | grep '^✗' | sed 's/^/boot-test:   /'
+check "exposure $exposure <= $max_exposure" \
+    awk -v e="${exposure:-99}" -v m="$max_exposure" 'BEGIN { exit !(e <= m) }'
+
+if [ "$failed" -ne 0 ]; then
+    journalctl -b --no-pager -o short-monotonic -u corvane.service -u "$renderer" |
+        tail -n 40 | sed 's/^/boot-test: journal: /'
+fi
+echo "boot-test: $passed passed, $failed failed"
+if [ "$failed" -eq 0 ]; then verdict=PASS; else verdict=FAIL; fi
+echo "BOOT-TEST-VERDICT: $verdict"
+[ "$failed" -eq 0 ]
