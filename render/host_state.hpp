@@ -24,8 +24,8 @@ constexpr const char *HOST_STATE_MATCH_FORMAT =
 // A restarted service announces nothing of its state, so corvane reads it
 // afresh whenever the bus gives the service's name a new owner.
 constexpr const char *HOST_STATE_OWNER_MATCH =
-    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-    "member='NameOwnerChanged',arg0='velmora.State.Host'";
+    "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
+    "arg0='velmora.State.Host'";
 
 // Handler of the subscription: applies the first CurrentHostState string in a
 // PropertiesChanged of the host-state interface to the render_context given as

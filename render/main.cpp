@@ -148,16 +148,21 @@ void report_status(const render_context &ctx, reported_status &reported) {
     if (reported.ready && reported.state == ctx.state && reported.retrying == ctx.retry.call) {
         return;
     }
-    // Indexed by render_state and by unit_call.
-    static constexpr const char *state_texts[] = {"host off", "rendering", "host drives video"};
-    static constexpr const char *retry_texts[] = {"", ", retrying start", ", retrying stop"};
+    // Indexed by render_state and by unit_call; arrays of characters rather
+    // than of pointers need no relocation at start-up.
+    static constexpr char state_texts[][18] = {"host off", "rendering", "host drives video"};
+    static constexpr char retry_texts[][17] = {"", ", retrying start", ", retrying stop"};
     (void)sd_notifyf(0, "%sSTATUS=%s%s", reported.ready ? "" : "READY=1\n", state_texts[ctx.state],
                      retry_texts[static_cast<int>(ctx.retry.call)]);
     reported = {true, ctx.state, ctx.retry.call};
 }
 
-[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd, reported_status &reported) {
+// Runs for ever. Its first report tells systemd that corvane is ready: by
+// then it has subscribed and carried out the first host state, unit call and
+// all, even when that call failed and waits for its retry.
+[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
     pollfd bus_poll = {bus_fd, POLLIN, 0};
+    reported_status reported = {false, HOST_OFF, unit_call::none};
     for (;;) {
         drain_bus(ctx.bus);
         report_status(ctx, reported);
@@ -316,10 +321,5 @@ int main(int argc, char *argv[]) {
         err(1, "can't get the dbus connection's descriptor");
     }
 
-    // Ready once subscribed and the first reading is applied, unit call and
-    // all, even when that call failed and waits for its retry.
-    reported_status reported = {false, HOST_OFF, unit_call::none};
-    report_status(ctx, reported);
-
-    run_event_loop(ctx, bus_fd, reported);
+    run_event_loop(ctx, bus_fd);
 }
