@@ -4,7 +4,9 @@
 # binaries through the cross file's exe_wrapper, the end-to-end tests through
 # TEST_EXE_WRAPPER against the build machine's private dbus-daemon.
 # Installs what is missing first (enables the armhf architecture in dpkg).
-# Ends with the stripped sizes of both programs.
+# Ends with the stripped sizes of both programs, in this build and in the
+# release build that an image ships (minsize, LTO; BUILD_DIR-release/), and
+# fails if a shipped program is larger than 10 KiB.
 # Build directory: build-armhf/ (override with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,11 +38,24 @@ done
 
 TEST_EXE_WRAPPER=$wrapper meson test -C "$build" --print-errorlogs --timeout-multiplier 3
 
+release="$build-release"
+[ -f "$release/build.ninja" ] || meson setup --cross-file cross/armhf.ini "$release" \
+    --buildtype=minsize -Db_lto=true -Dtests=false >/dev/null
+meson compile -C "$release" >/dev/null
+
 stripped=$(mktemp -d)
 trap 'rm -rf "$stripped"' EXIT
-echo "armhf stripped sizes (bytes):"
+too_large=""
+echo "armhf stripped sizes (bytes):    this build   release build"
 for program in control/tamblet render/corvane; do
     name=$(basename "$program")
     $triplet-strip -o "$stripped/$name" "$build/$program"
-    printf '  %-8s %s\n' "$name" "$(wc -c <"$stripped/$name")"
+    $triplet-strip -o "$stripped/$name-release" "$release/$program"
+    shipped=$(wc -c <"$stripped/$name-release")
+    printf '  %-8s %26s %15s\n' "$name" "$(wc -c <"$stripped/$name")" "$shipped"
+    [ "$shipped" -le 10240 ] || too_large="$too_large $name"
 done
+if [ -n "$too_large" ]; then
+    echo "larger than 10 KiB in the release build:$too_large"
+    exit 1
+fi
