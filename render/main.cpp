@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <fcntl.h>
@@ -31,7 +30,7 @@ constexpr int MAX_PROCESS_FAILURES_PER_DRAIN = 16;
 // itself is delivered whatever the rule says, and sd-bus cannot tell a
 // well-known sender name from the unique name the message carries, so for
 // such a signal ask the bus who owns the service now.
-bool sent_by_host_state_service(sd_bus_message *message) {
+bool sent_by_host_state_service(sd_bus *bus, sd_bus_message *message) {
     if (sd_bus_message_get_destination(message) == nullptr) {
         return true;
     }
@@ -42,10 +41,9 @@ bool sent_by_host_state_service(sd_bus_message *message) {
 
     error_record error;
     sd_bus_message *reply_message = nullptr;
-    const int r =
-        sd_bus_call_method(sd_bus_message_get_bus(message), "org.freedesktop.DBus",
-                           "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                           &error.error, &reply_message, "s", HOST_STATE_SERVICE);
+    const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "GetNameOwner", &error.error,
+                                     &reply_message, "s", HOST_STATE_SERVICE);
     const message_ptr reply(reply_message);
     if (r < 0) {
         return false;
@@ -66,7 +64,7 @@ int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const
         (void)sd_bus_message_exit_container(message);
         return -1;
     }
-    if (sent_by_host_state_service(message)) {
+    if (sent_by_host_state_service(ctx.bus, message)) {
         update_host_state(ctx, host_state_is_running(value));
     }
     (void)sd_bus_message_exit_container(message);
@@ -99,12 +97,13 @@ void drain_bus(sd_bus *bus) {
 }
 
 // Subscribes to host-state changes and to restarts of the host-state service;
-// start-up ends here if that is impossible.
-void subscribe_to_host_state(render_context &ctx) {
+// start-up ends here if the bus refuses. Returns false, having printed
+// nothing, when the rule text cannot even be built.
+bool subscribe_to_host_state(render_context &ctx) {
     char *rule_text = nullptr;
     if (asprintf(&rule_text, HOST_STATE_MATCH_FORMAT, HOST_STATE_PATH, PROPERTIES_INTERFACE,
                  PROPERTIES_CHANGED) < 0) {
-        std::exit(1);
+        return false;
     }
     const owned_string rule(rule_text);
 
@@ -113,6 +112,7 @@ void subscribe_to_host_state(render_context &ctx) {
                          &ctx) < 0) {
         errx(1, "can't establish host property change handler");
     }
+    return true;
 }
 
 // Reads CurrentHostState once. Returns the result of the read; on failure the
@@ -175,8 +175,7 @@ void report_status(const render_context &ctx, reported_status &reported) {
         // An interrupted wait counts as a wake-up: a stream of signals must
         // not put off the scratch poll or a due retry.
         if (poll(&bus_poll, 1, timeout) < 0 && errno != EINTR) {
-            warn("poll failure");
-            std::exit(1);
+            err(1, "poll failure");
         }
         if ((bus_poll.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             lost_connection();
@@ -307,7 +306,9 @@ int main(int argc, char *argv[]) {
 
     // Subscribe before reading, so that a change made while we start is queued
     // for the loop rather than missed until the next one.
-    subscribe_to_host_state(ctx);
+    if (!subscribe_to_host_state(ctx)) {
+        return 1;
+    }
 
     bool running = false;
     if (read_host_state(ctx.bus, running) < 0) {
