@@ -134,42 +134,51 @@ def refused(verb):
     return f"corvane: failed to {verb} {UNIT}: org.freedesktop.systemd1.NoSuchUnit\n\n"
 
 
-@pytest.mark.parametrize("refusal", ["start-once", "stop-once", "start-until-host-off"])
-def test_refused_unit_call_is_retried_while_wanted(private_bus, registers, start_corvane,
-                                                   refusal):
-    peers = Peers(private_bus, host_state=OFF, systemd_parameters={"refuse": [UNIT]})
+# (the call systemd refuses once, the calls it receives, video mode, lines)
+REFUSED_ONCE = {
+    "start": ("StartUnit", ["StartUnit", "StartUnit"], b"1\n",
+              STARTED + refused("start") + STARTED),
+    "stop": ("StopUnit", ["StartUnit", "StopUnit", "StopUnit"], b"0\n",
+             STARTED + STOPPED + refused("stop") + STOPPED),
+}
+
+
+@pytest.mark.parametrize("row", REFUSED_ONCE.values(), ids=REFUSED_ONCE.keys())
+def test_unit_call_refused_once_is_retried(private_bus, registers, start_corvane, row):
+    refused_call, verbs, mode, lines = row
+    peers = Peers(private_bus, host_state=OFF)
     corvane = start_corvane()
     corvane.sync()
-    if refusal == "stop-once":
-        peers.systemd.AcceptUnit(UNIT)
+    if refused_call == "StopUnit":
         peers.set_host(RUNNING)
         corvane.sync()
-        peers.systemd.RefuseUnit(UNIT)
-        peers.set_host(OFF)
-        verbs, mode = ["StartUnit", "StopUnit", "StopUnit"], b"0\n"
-        lines = STARTED + STOPPED + refused("stop") + STOPPED
-    else:
-        peers.set_host(RUNNING)
-        verbs, mode = ["StartUnit", "StartUnit"], b"1\n"
-        lines = STARTED + refused("start") + STARTED
+    peers.systemd.RefuseUnit(UNIT)
+    peers.set_host(OFF if refused_call == "StopUnit" else RUNNING)
     wait_for(lambda: "failed to" in corvane.stderr(), "the refusal")
-    if refusal == "start-until-host-off":
-        # The stop replaces the start's retry and is refused in turn; its own
-        # retry falls due after the start's would have, so once it has come,
-        # a start retried in spite of the host going off would have shown.
-        peers.set_host(OFF)
-        peers.wait_verbs(3)
-        corvane.sync()
-        assert distinct_in_a_row(peers.verbs()) == ["StartUnit", "StopUnit"]
-        assert collapse_retries(corvane.stderr()) == (STARTED + refused("start")
-                                                      + STOPPED + refused("stop"))
-        assert registers.mode() == b""
-        return
     peers.systemd.AcceptUnit(UNIT)
     wait_for(lambda: registers.mode() == mode, "the retry")
     corvane.sync()
     assert peers.verbs() == verbs
     assert corvane.stderr() == lines
+
+
+def test_start_refused_for_ever_is_not_retried_once_the_host_is_off(private_bus, registers,
+                                                                    start_corvane):
+    peers = Peers(private_bus, host_state=OFF, systemd_parameters={"refuse": [UNIT]})
+    corvane = start_corvane()
+    corvane.sync()
+    peers.set_host(RUNNING)
+    wait_for(lambda: "failed to" in corvane.stderr(), "the refusal")
+    # The stop replaces the start's retry and is refused in turn; its own
+    # retry falls due after the start's would have, so once it has come, a
+    # start retried in spite of the host going off would have shown.
+    peers.set_host(OFF)
+    peers.wait_verbs(3)
+    corvane.sync()
+    assert distinct_in_a_row(peers.verbs()) == ["StartUnit", "StopUnit"]
+    assert collapse_retries(corvane.stderr()) == (STARTED + refused("start")
+                                                  + STOPPED + refused("stop"))
+    assert registers.mode() == b""
 
 
 def test_full_video_mode_register(private_bus, registers, start_corvane):
