@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <systemd/sd-bus.h>
 
@@ -298,10 +297,6 @@ sd_bus *closed_bus() {
     return bus;
 }
 
-struct message_unref {
-    void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -309,12 +304,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     expectation expect;
     sd_bus_message *built = nullptr;
     const int r = build_signal(closed_bus(), in, &built, expect);
-    const std::unique_ptr<sd_bus_message, message_unref> message(built);
+    const message_ptr message(built);
     if (r < 0) {
         return -1; // not a message the bus could deliver; keep it out of the corpus
     }
 
-    render_context ctx = {HOST_OFF, -1, -1, closed_bus(), "renderer.service", {}};
+    render_context ctx = {HOST_OFF, -1, -1, closed_bus(), "renderer.service", {}, {}};
     start_recording_updates();
     const int handled = on_host_properties_changed(message.get(), &ctx, nullptr);
 

@@ -37,13 +37,24 @@ void check_vga_scratch(render_context & /*ctx*/) {
 }
 
 // The event loop's timing and retries are not the handler's business either.
-int event_wait_ms(render_state /*state*/, const unit_call_retry & /*retry*/,
-                  std::uint64_t /*now_ms*/) {
+int event_wait_ms(render_state /*state*/, std::uint64_t /*deadline_ms*/, std::uint64_t /*now_ms*/) {
     return -1;
+}
+
+std::uint64_t next_deadline_ms(const render_context & /*ctx*/) {
+    return NO_DEADLINE;
 }
 
 std::uint64_t monotonic_ms() {
     return 0;
+}
+
+std::uint32_t next_retry_delay(std::uint32_t /*previous_ms*/) {
+    return UNIT_CALL_FIRST_RETRY_MS;
+}
+
+bool remember_failure(char (&/*last*/)[FAILURE_TEXT_SIZE], const char * /*reason*/) {
+    return true;
 }
 
 void retry_unit_call(render_context & /*ctx*/, std::uint64_t /*now_ms*/) {}

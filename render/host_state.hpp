@@ -3,7 +3,10 @@
 // with their handlers, and which bus failures mean the connection is gone.
 #pragma once
 
+#include "render_control.hpp"
+
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <systemd/sd-bus.h>
 
@@ -33,11 +36,26 @@ constexpr const char *HOST_STATE_OWNER_MATCH =
 // properties cannot be entered.
 int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
 
+// How long a re-read of the host state waits for its answer. The loop does
+// not wait with it, so this may be the bus's usual patience.
+constexpr std::uint32_t HOST_STATE_READ_TIMEOUT_MS = 25000;
+
 // Handler of the restart subscription: NameOwnerChanged(s name, s old owner,
-// s new owner). When the service has a new owner, reads the host state again
-// and applies it to the render_context given as `userdata`; a failed read is
-// reported and changes nothing. Returns 0.
+// s new owner), for the render_context given as `userdata`. When the service
+// leaves the bus, says so and keeps the state, which is from then on unknown;
+// when it has a new owner, sends a read of the host state (host_state_reread).
+// Returns 0.
 int on_host_state_owner_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
+
+// Takes the answer to that read: applies the host state it holds, or counts
+// a failed attempt (host_state_read_failed). Returns 0.
+int on_host_state_read(sd_bus_message *reply, void *userdata, sd_bus_error *unused);
+
+// A failed re-read, with its negative errno and the name of the failure:
+// reported unless the attempt before failed the same way, and tried again
+// after the next retry delay. The host state is unknown until a read or the
+// service's own change succeeds.
+void host_state_read_failed(render_context &ctx, int r, const char *reason);
 
 // Only the exact running value means running; every other value, and none at
 // all, means the host is not running.

@@ -65,6 +65,8 @@ int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const
         return -1;
     }
     if (sent_by_host_state_service(ctx.bus, message)) {
+        // The service's own word is newer than any read still owed.
+        ctx.reread = {};
         update_host_state(ctx, host_state_is_running(value));
     }
     (void)sd_bus_message_exit_container(message);
@@ -115,23 +117,68 @@ bool subscribe_to_host_state(render_context &ctx) {
     return true;
 }
 
-// Reads CurrentHostState once. Returns the result of the read; on failure the
-// line has been printed.
+// Takes the host state out of the answer to a read of CurrentHostState.
+// Returns 0, or a negative errno with `failure` naming it as sd-bus names an
+// errno (an answer that holds no string: System.Error.ENXIO).
+int host_state_from_answer(sd_bus_message *answer, bool &running, sd_bus_error *failure) {
+    const char *value = nullptr;
+    int r = sd_bus_message_read(answer, "v", "s", &value);
+    if (r == 0) {
+        r = -ENXIO; // an empty answer
+    }
+    if (r < 0) {
+        return sd_bus_error_set_errno(failure, r);
+    }
+    running = host_state_is_running(value);
+    return 0;
+}
+
+void warn_host_state_failure(int r, const char *reason) {
+    warnx("error querying host state: %d, %s\n", r, reason);
+}
+
+// Reads CurrentHostState once and waits for the answer. Returns the result of
+// the read; on failure the line has been printed.
 int read_host_state(sd_bus *bus, bool &running) {
     error_record error;
-    char *value_text = nullptr;
-    const int r =
-        sd_bus_get_property_string(bus, HOST_STATE_SERVICE, HOST_STATE_PATH, HOST_STATE_INTERFACE,
-                                   HOST_STATE_PROPERTY, &error.error, &value_text);
-    if (r < 0) {
-        // A local failure (no reply at all) leaves the record without a name.
-        warnx("error querying host state: %d, %s\n", r,
-              sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
-        return r;
+    sd_bus_message *answer_message = nullptr;
+    int r = sd_bus_call_method(bus, HOST_STATE_SERVICE, HOST_STATE_PATH, PROPERTIES_INTERFACE,
+                               "Get", &error.error, &answer_message, "ss", HOST_STATE_INTERFACE,
+                               HOST_STATE_PROPERTY);
+    const message_ptr answer(answer_message);
+    if (r >= 0) {
+        r = host_state_from_answer(answer.get(), running, &error.error);
     }
-    const owned_string value(value_text);
-    running = host_state_is_running(value.get());
-    return 0;
+    if (r < 0) {
+        // A local failure (no reply at all) may leave the record without a name.
+        warn_host_state_failure(
+            r, sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
+    }
+    return r;
+}
+
+// Asks the host-state service for its state again without waiting for the
+// answer, which on_host_state_read takes. sd-bus gives up on the answer after
+// HOST_STATE_READ_TIMEOUT_MS; the loop wakes by then so that it can.
+void send_host_state_read(render_context &ctx) {
+    sd_bus_message *call_message = nullptr;
+    int r = sd_bus_message_new_method_call(ctx.bus, &call_message, HOST_STATE_SERVICE,
+                                           HOST_STATE_PATH, PROPERTIES_INTERFACE, "Get");
+    const message_ptr call(call_message);
+    sd_bus_slot *slot = nullptr;
+    if (r >= 0) {
+        r = sd_bus_message_append(call.get(), "ss", HOST_STATE_INTERFACE, HOST_STATE_PROPERTY);
+    }
+    if (r >= 0) {
+        r = sd_bus_call_async(ctx.bus, &slot, call.get(), on_host_state_read, &ctx,
+                              HOST_STATE_READ_TIMEOUT_MS * 1000ULL);
+    }
+    if (r < 0) {
+        host_state_read_failed(ctx, r, std::strerror(-r));
+        return;
+    }
+    ctx.reread.in_flight.reset(slot);
+    ctx.reread.due_ms = monotonic_ms() + HOST_STATE_READ_TIMEOUT_MS + 1;
 }
 
 // What systemd was last told; a line goes out only when this changes.
@@ -139,22 +186,25 @@ struct reported_status {
     bool ready;
     render_state state;
     unit_call retrying;
+    bool host_state_unknown;
 };
 
 // Tells the service manager where corvane stands (`systemctl status` shows
 // it), and the first time also that start-up is done. Without a manager
 // listening (no NOTIFY_SOCKET) nothing is sent.
 void report_status(const render_context &ctx, reported_status &reported) {
-    if (reported.ready && reported.state == ctx.state && reported.retrying == ctx.retry.call) {
+    if (reported.ready && reported.state == ctx.state && reported.retrying == ctx.retry.call &&
+        reported.host_state_unknown == ctx.reread.unknown) {
         return;
     }
     // Indexed by render_state and by unit_call; arrays of characters rather
     // than of pointers need no relocation at start-up.
     static constexpr char state_texts[][18] = {"host off", "rendering", "host drives video"};
     static constexpr char retry_texts[][17] = {"", ", retrying start", ", retrying stop"};
-    (void)sd_notifyf(0, "%sSTATUS=%s%s", reported.ready ? "" : "READY=1\n", state_texts[ctx.state],
-                     retry_texts[static_cast<int>(ctx.retry.call)]);
-    reported = {true, ctx.state, ctx.retry.call};
+    (void)sd_notifyf(0, "%sSTATUS=%s%s%s", reported.ready ? "" : "READY=1\n",
+                     state_texts[ctx.state], retry_texts[static_cast<int>(ctx.retry.call)],
+                     ctx.reread.unknown ? ", host state unknown" : "");
+    reported = {true, ctx.state, ctx.retry.call, ctx.reread.unknown};
 }
 
 // Runs for ever. Its first report tells systemd that corvane is ready: by
@@ -162,15 +212,16 @@ void report_status(const render_context &ctx, reported_status &reported) {
 // all, even when that call failed and waits for its retry.
 [[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
     pollfd bus_poll = {bus_fd, POLLIN, 0};
-    reported_status reported = {false, HOST_OFF, unit_call::none};
+    reported_status reported = {false, HOST_OFF, unit_call::none, false};
     for (;;) {
         drain_bus(ctx.bus);
         report_status(ctx, reported);
 
-        // The clock is read only while a retry is pending; otherwise the wait
-        // depends on the state alone.
-        const bool retry_pending = ctx.retry.call != unit_call::none;
-        const int timeout = event_wait_ms(ctx.state, ctx.retry, retry_pending ? monotonic_ms() : 0);
+        // The clock is read only while something is pending; otherwise the
+        // wait depends on the state alone.
+        const std::uint64_t deadline = next_deadline_ms(ctx);
+        const int timeout =
+            event_wait_ms(ctx.state, deadline, deadline != NO_DEADLINE ? monotonic_ms() : 0);
         bus_poll.revents = 0;
         // An interrupted wait counts as a wake-up: a stream of signals must
         // not put off the scratch poll or a due retry.
@@ -186,8 +237,17 @@ void report_status(const render_context &ctx, reported_status &reported) {
         if (ctx.state == RENDERING) {
             check_vga_scratch(ctx);
         }
+        if (next_deadline_ms(ctx) == NO_DEADLINE) {
+            continue;
+        }
+        const std::uint64_t now = monotonic_ms();
         if (ctx.retry.call != unit_call::none) {
-            retry_unit_call(ctx, monotonic_ms());
+            retry_unit_call(ctx, now);
+        }
+        // A read in flight is left to sd-bus, which ends it by its answer or
+        // its timeout when the bus is next processed.
+        if (ctx.reread.wanted && !ctx.reread.in_flight && now >= ctx.reread.due_ms) {
+            send_host_state_read(ctx);
         }
     }
 }
@@ -262,19 +322,54 @@ int on_host_state_owner_changed(sd_bus_message *message, void *userdata,
                                 sd_bus_error * /*unused*/) {
     auto &ctx = *static_cast<render_context *>(userdata);
 
-    // The name and the old owner are of no interest: the rule names the
-    // service, and a name that lost its owner leaves the state as it was.
+    // The name is the one the rule names; the old owner is of no interest.
     const char *new_owner = nullptr;
     if (sd_bus_message_skip(message, "ss") < 0 ||
-        sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &new_owner) <= 0 ||
-        new_owner[0] == '\0') {
+        sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &new_owner) <= 0) {
         return 0;
     }
-    bool running = false;
-    if (read_host_state(ctx.bus, running) == 0) {
-        update_host_state(ctx, running);
+    // Whatever was owed to the previous owner is void; a new owner starts
+    // afresh, with its first failure reported.
+    ctx.reread = {};
+    if (new_owner[0] == '\0') {
+        warnx("%s left the bus; keeping the last host state", HOST_STATE_SERVICE);
+        ctx.reread.unknown = true;
+        return 0;
     }
+    ctx.reread.wanted = true;
+    send_host_state_read(ctx);
     return 0;
+}
+
+int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error * /*unused*/) {
+    auto &ctx = *static_cast<render_context *>(userdata);
+    // sd-bus holds the slot until this handler returns.
+    ctx.reread.in_flight.reset();
+
+    // An error answer, sd-bus's own too when the service did not answer in
+    // time, carries a name.
+    error_record error;
+    bool running = false;
+    int r = sd_bus_error_copy(&error.error, sd_bus_message_get_error(answer));
+    if (r == 0) {
+        r = host_state_from_answer(answer, running, &error.error);
+    }
+    if (r < 0) {
+        host_state_read_failed(ctx, r, error.error.name);
+        return 0;
+    }
+    ctx.reread = {};
+    update_host_state(ctx, running);
+    return 0;
+}
+
+void host_state_read_failed(render_context &ctx, int r, const char *reason) {
+    if (remember_failure(ctx.reread.last_failure, reason)) {
+        warn_host_state_failure(r, reason);
+    }
+    ctx.reread.unknown = true;
+    ctx.reread.delay_ms = next_retry_delay(ctx.reread.delay_ms);
+    ctx.reread.due_ms = monotonic_ms() + ctx.reread.delay_ms;
 }
 
 int main(int argc, char *argv[]) {
@@ -287,7 +382,7 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    render_context ctx = {HOST_OFF, -1, -1, nullptr, argv[3], {unit_call::none, 0, 0}};
+    render_context ctx = {HOST_OFF, -1, -1, nullptr, argv[3], {}, {}};
 
     ctx.vga_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
     if (ctx.vga_fd < 0) {

@@ -1,5 +1,6 @@
-// Owners for the few C resources corvane creates per call: a bus error record,
-// a reply message, and strings that the C library or sd-bus allocated.
+// Owners for the few C resources corvane creates: a bus error record, a reply
+// message, an asynchronous call's slot, and strings that the C library or
+// sd-bus allocated.
 #pragma once
 
 #include <cstdlib>
@@ -22,6 +23,11 @@ struct message_unref {
     void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
 };
 using message_ptr = std::unique_ptr<sd_bus_message, message_unref>;
+
+struct slot_unref {
+    void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
+};
+using slot_ptr = std::unique_ptr<sd_bus_slot, slot_unref>;
 
 struct free_deleter {
     void operator()(char *text) const { std::free(text); }

@@ -74,10 +74,34 @@ bool retry_still_wanted(render_state state, unit_call call) {
     return false;
 }
 
-int event_wait_ms(render_state state, const unit_call_retry &retry, std::uint64_t now_ms) {
+bool unit_call_failure_means_done(bool start, const char *error_name) {
+    return !start && error_name != nullptr &&
+           std::strcmp(error_name, "org.freedesktop.systemd1.NoSuchUnit") == 0;
+}
+
+bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason) {
+    if (std::strncmp(last, reason, sizeof last) == 0) {
+        return false;
+    }
+    (void)std::snprintf(last, sizeof last, "%s", reason);
+    return true;
+}
+
+std::uint64_t next_deadline_ms(const render_context &ctx) {
+    std::uint64_t deadline = NO_DEADLINE;
+    if (ctx.retry.call != unit_call::none) {
+        deadline = ctx.retry.due_ms;
+    }
+    if (ctx.reread.wanted && ctx.reread.due_ms < deadline) {
+        deadline = ctx.reread.due_ms;
+    }
+    return deadline;
+}
+
+int event_wait_ms(render_state state, std::uint64_t deadline_ms, std::uint64_t now_ms) {
     int wait = state == RENDERING ? VGA_POLL_INTERVAL_MS : -1;
-    if (retry.call != unit_call::none) {
-        const std::uint64_t until_due = retry.due_ms > now_ms ? retry.due_ms - now_ms : 0;
+    if (deadline_ms != NO_DEADLINE) {
+        const std::uint64_t until_due = deadline_ms > now_ms ? deadline_ms - now_ms : 0;
         if (wait < 0 || until_due < static_cast<std::uint64_t>(wait)) {
             wait = static_cast<int>(until_due);
         }
@@ -95,30 +119,53 @@ std::uint64_t monotonic_ms() {
 
 namespace {
 
+void print_progress(bool on) {
+    (void)std::fprintf(stderr, "setting render state to %s\n", on ? "running" : "stopped");
+}
+
 // Starts or stops the renderer unit through systemd, then records the outcome
 // in the video mode register. A failed unit call leaves the register as it
 // was, so that it never claims a renderer that systemd refused to start, and
 // is put up for another attempt `next_retry_delay(previous_delay_ms)` after
 // the failure. Any call replaces the attempt that was pending before it.
+//
+// A new decision says what it does before the call, so the line is there
+// even while systemd keeps it waiting. A retried attempt (previous_delay_ms
+// not 0) speaks only once it knows the outcome, and not at all when it failed
+// just as the attempt before it did: a refusal that lasts is reported once.
 void set_render_state(render_context &ctx, bool on, std::uint32_t previous_delay_ms = 0) {
     char mode_text[2] = {'0', '\n'};
     const char *verb = on ? "start" : "stop";
+    const bool retrying = previous_delay_ms != 0;
 
-    (void)std::fprintf(stderr, "setting render state to %s\n", on ? "running" : "stopped");
+    if (!retrying) {
+        print_progress(on);
+    }
 
     error_record error;
     const int r =
         sd_bus_call_method(ctx.bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
                            "org.freedesktop.systemd1.Manager", on ? "StartUnit" : "StopUnit",
                            &error.error, nullptr, "ss", ctx.renderer_unit, "replace");
-    if (r < 0) {
-        warnx("failed to %s %s: %s\n", verb, ctx.renderer_unit,
-              sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
+    if (r < 0 && !unit_call_failure_means_done(on, error.error.name)) {
+        const char *reason =
+            sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r);
+        if (remember_failure(ctx.retry.last_failure, reason) || !retrying) {
+            if (retrying) {
+                print_progress(on);
+            }
+            warnx("failed to %s %s: %s\n", verb, ctx.renderer_unit, reason);
+        }
         // The wait counts from the failure: the call may have taken the bus's
         // whole timeout.
         const std::uint32_t delay_ms = next_retry_delay(previous_delay_ms);
-        ctx.retry = {on ? unit_call::start : unit_call::stop, delay_ms, monotonic_ms() + delay_ms};
+        ctx.retry.call = on ? unit_call::start : unit_call::stop;
+        ctx.retry.delay_ms = delay_ms;
+        ctx.retry.due_ms = monotonic_ms() + delay_ms;
         return;
+    }
+    if (retrying) {
+        print_progress(on);
     }
     ctx.retry.call = unit_call::none;
     if (on) {

@@ -8,6 +8,8 @@
 // apply them to a render_context.
 #pragma once
 
+#include "owned.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <systemd/sd-bus.h>
@@ -26,10 +28,17 @@ constexpr std::size_t VGA_SCRATCH_MAX_TEXT = 8;
 constexpr int VGA_POLL_INTERVAL_MS = 100;
 
 // A unit call that systemd refused or never answered is tried again while
-// the state still wants it: after 1 s, then after twice the previous wait,
+// the state still wants it, and a failed read of a restarted host-state
+// service until one succeeds: after 1 s, then after twice the previous wait,
 // up to one attempt a minute.
 constexpr std::uint32_t UNIT_CALL_FIRST_RETRY_MS = 1000;
 constexpr std::uint32_t UNIT_CALL_MAX_RETRY_MS = 60000;
+
+// A deadline that never comes: nothing is pending.
+constexpr std::uint64_t NO_DEADLINE = UINT64_MAX;
+
+// Long enough for any D-Bus error name, which the bus limits to 255 bytes.
+constexpr std::size_t FAILURE_TEXT_SIZE = 256;
 
 enum class unit_call : std::uint8_t {
     none,
@@ -41,6 +50,23 @@ struct unit_call_retry {
     unit_call call;         // none: nothing to retry, and no timer runs
     std::uint32_t delay_ms; // how long the pending attempt was put off
     std::uint64_t due_ms;   // on the monotonic clock, counted from the failure
+    // Why the last attempt failed: an attempt that fails the same way again
+    // is not reported again.
+    char last_failure[FAILURE_TEXT_SIZE];
+};
+
+// The host state read again after the host-state service got a new owner:
+// asynchronously, so the loop goes on meanwhile, and again after each
+// failure until a read succeeds or the service's own change arrives.
+struct host_state_reread {
+    bool wanted;            // a read is owed: in flight, or waiting for due_ms
+    bool unknown;           // the state held may be stale (owner gone, read failed)
+    slot_ptr in_flight;     // the read sent and not yet answered
+    std::uint32_t delay_ms; // how long the pending attempt was put off
+    // When the next attempt is due, or while one is in flight, when sd-bus
+    // gives up on its answer.
+    std::uint64_t due_ms;
+    char last_failure[FAILURE_TEXT_SIZE];
 };
 
 struct render_context {
@@ -50,6 +76,7 @@ struct render_context {
     sd_bus *bus;
     const char *renderer_unit; // from argv, so it lives as long as the process
     unit_call_retry retry;
+    host_state_reread reread;
 };
 
 struct scratch_reading {
@@ -86,9 +113,18 @@ std::uint32_t next_retry_delay(std::uint32_t previous_ms);
 // Whether `state` still wants the unit call that failed: the renderer runs
 // only while RENDERING.
 bool retry_still_wanted(render_state state, unit_call call);
+// Whether a failed unit call has nonetheless done its work: a stop of a unit
+// that systemd has not loaded (NoSuchUnit) finds it not running.
+bool unit_call_failure_means_done(bool start, const char *error_name);
+// Records `reason` as the last failure; returns whether it differs from the
+// one recorded before (an empty record differs from any non-empty reason).
+bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason);
+// The earliest moment something pending wants the loop: a unit call's
+// retry, or the host state's re-read; NO_DEADLINE when nothing is pending.
+std::uint64_t next_deadline_ms(const render_context &ctx);
 // How long the event loop may sleep at `now_ms`: until the next scratch poll
-// while RENDERING, until a pending retry is due, otherwise for ever (-1).
-int event_wait_ms(render_state state, const unit_call_retry &retry, std::uint64_t now_ms);
+// while RENDERING, until `deadline_ms`, otherwise for ever (-1).
+int event_wait_ms(render_state state, std::uint64_t deadline_ms, std::uint64_t now_ms);
 std::uint64_t monotonic_ms();
 
 void update_host_state(render_context &ctx, bool running);

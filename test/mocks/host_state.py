@@ -12,6 +12,9 @@ property CurrentHostState on the interface velmora.State.Host. Parameters:
 Control methods on org.freedesktop.DBus.Mock:
   SetHostState(s)       set CurrentHostState and emit the standard
                         PropertiesChanged, as the real service does
+  SetHostStateQuietly(s)  set CurrentHostState and announce nothing, as a
+                        service that adds its property after it took its
+                        name
   EmitCrafted(s, s)     emit an unusual PropertiesChanged from this service
                         (kinds in CRAFTED below) carrying the given state,
                         without changing the property
@@ -151,6 +154,11 @@ def TakeServiceName(self):
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
 def SetHostState(self, state):
     _set_host_state(self, state)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def SetHostStateQuietly(self, state):
+    self.props[MAIN_IFACE]['CurrentHostState'] = dbus.String(state)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')

@@ -11,7 +11,6 @@ caused, by the time the ping's answer arrives.
 
 import itertools
 import os
-import re
 import subprocess
 
 import dbus
@@ -77,13 +76,17 @@ class Peers:
     def set_host(self, state):
         self.host.SetHostState(state)
 
-    def restart_host(self, host_state):
-        """Ends the host-state service and starts a new instance reading
-        `host_state` (None: one that cannot answer the read). The new one
-        serves its object before it owns the service's name, as a real
-        service does, so whoever follows the name finds the reading there."""
+    def stop_host(self):
+        """Ends the host-state service: its name loses its owner."""
         self.host_process.terminate()
         self.host_process.wait(timeout=DEADLINE)
+
+    def start_host(self, host_state, hold_reads=False):
+        """Starts a new instance of the host-state service reading
+        `host_state` (None: one without the property yet, so that reading it
+        fails), holding its answers to reads if asked. It serves its object
+        before it owns the service's name, as a real service does, so whoever
+        follows the name finds it there; it announces nothing."""
         standby = "velmora.Test.HostStateStandby"
         self.host_process = DBusTestCase.spawn_server(standby, HOST_PATH, HOST_IFACE,
                                                       system_bus=True, stdout=subprocess.DEVNULL)
@@ -91,8 +94,17 @@ class Peers:
         host = dbus.Interface(self.bus.connect().get_object(standby, HOST_PATH), MOCK_IFACE)
         parameters = {"Unreadable": True} if host_state is None else {"CurrentHostState": host_state}
         host.AddTemplate(str(MOCKS / "host_state.py"), parameters)
+        host.HoldReads(hold_reads)
         host.TakeServiceName()
         self.host = host
+
+    def restart_host(self, host_state, hold_reads=False):
+        self.stop_host()
+        self.start_host(host_state, hold_reads)
+
+    def host_reads(self):
+        """How many reads of its properties the host-state service received."""
+        return sum(1 for _, name, _ in self.host.GetCalls() if name == "Get")
 
     def unit_calls(self):
         """[(method, unit, mode)] in the order systemd received them."""
@@ -106,14 +118,6 @@ class Peers:
     def wait_verbs(self, count):
         return wait_for(lambda: len(self.verbs()) >= count and self.verbs(),
                         f"{count} unit calls")
-
-
-def collapse_retries(text):
-    """corvane's lines with each repeated attempt of a failing unit call
-    left out: a retry that falls due while a test looks prints the attempt's
-    two lines again."""
-    return re.sub(r"(setting render state to \w+\ncorvane: failed to [^\n]*\n\n)\1+", r"\1",
-                  text)
 
 
 def distinct_in_a_row(items):

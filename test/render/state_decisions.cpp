@@ -108,35 +108,94 @@ INSTANTIATE_TEST_SUITE_P(Rows, RetryWanted,
 
 struct wait_case {
     render_state state;
-    unit_call_retry retry;
+    std::uint64_t deadline_ms;
     std::uint64_t now_ms;
     int wait_ms;
 };
 
 class EventWait : public testing::TestWithParam<wait_case> {};
 
-TEST_P(EventWait, SleepsUntilTheNextPollOrRetry) {
+TEST_P(EventWait, SleepsUntilTheNextPollOrDeadline) {
     const wait_case &c = GetParam();
-    EXPECT_EQ(event_wait_ms(c.state, c.retry, c.now_ms), c.wait_ms);
+    EXPECT_EQ(event_wait_ms(c.state, c.deadline_ms, c.now_ms), c.wait_ms);
 }
 
-constexpr unit_call_retry no_retry = {unit_call::none, 0, 0};
-// Due at 5 s on the clock; a clock far past 2^32 ms must not wrap.
-constexpr unit_call_retry retry_at_5s = {unit_call::stop, 1000, 5000};
-constexpr unit_call_retry late_retry = {unit_call::start, 60000, 0x100000000ULL + 60000};
+// A clock far past 2^32 ms must not wrap.
+constexpr std::uint64_t late = 0x100000000ULL;
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, EventWait,
-    testing::Values(wait_case{HOST_OFF, no_retry, 0, -1},
-                    wait_case{HOST_VGA_ACTIVE, no_retry, 0, -1},
-                    wait_case{RENDERING, no_retry, 0, VGA_POLL_INTERVAL_MS},
-                    wait_case{HOST_OFF, retry_at_5s, 1000, 4000},
-                    wait_case{HOST_OFF, retry_at_5s, 5000, 0},
-                    wait_case{HOST_OFF, retry_at_5s, 9000, 0},
-                    wait_case{RENDERING, retry_at_5s, 4000, VGA_POLL_INTERVAL_MS},
-                    wait_case{RENDERING, retry_at_5s, 4950, 50},
-                    wait_case{RENDERING, late_retry, 0x100000000ULL, VGA_POLL_INTERVAL_MS},
-                    wait_case{HOST_OFF, late_retry, 0x100000000ULL, 60000}));
+    testing::Values(wait_case{HOST_OFF, NO_DEADLINE, 0, -1},
+                    wait_case{HOST_VGA_ACTIVE, NO_DEADLINE, 0, -1},
+                    wait_case{RENDERING, NO_DEADLINE, 0, VGA_POLL_INTERVAL_MS},
+                    wait_case{HOST_OFF, 5000, 1000, 4000}, wait_case{HOST_OFF, 5000, 5000, 0},
+                    wait_case{HOST_OFF, 5000, 9000, 0},
+                    wait_case{RENDERING, 5000, 4000, VGA_POLL_INTERVAL_MS},
+                    wait_case{RENDERING, 5000, 4950, 50},
+                    wait_case{RENDERING, late + 60000, late, VGA_POLL_INTERVAL_MS},
+                    wait_case{HOST_OFF, late + 60000, late, 60000}));
+
+struct deadline_case {
+    unit_call retry_call;
+    std::uint64_t retry_due_ms;
+    bool reread_wanted;
+    std::uint64_t reread_due_ms;
+    std::uint64_t deadline_ms;
+};
+
+class NextDeadline : public testing::TestWithParam<deadline_case> {};
+
+TEST_P(NextDeadline, IsTheEarliestPendingOne) {
+    const deadline_case &c = GetParam();
+    render_context ctx = {};
+    ctx.retry.call = c.retry_call;
+    ctx.retry.due_ms = c.retry_due_ms;
+    ctx.reread.wanted = c.reread_wanted;
+    ctx.reread.due_ms = c.reread_due_ms;
+    EXPECT_EQ(next_deadline_ms(ctx), c.deadline_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, NextDeadline,
+                         testing::Values(deadline_case{unit_call::none, 0, false, 0, NO_DEADLINE},
+                                         deadline_case{unit_call::start, 3000, false, 1000, 3000},
+                                         deadline_case{unit_call::none, 3000, true, 1000, 1000},
+                                         deadline_case{unit_call::stop, 3000, true, 1000, 1000},
+                                         deadline_case{unit_call::stop, 3000, true, late, 3000}));
+
+struct done_case {
+    bool start;
+    const char *error_name;
+    bool done;
+};
+
+class FailedUnitCall : public testing::TestWithParam<done_case> {};
+
+TEST_P(FailedUnitCall, IsDoneOnlyForAStopOfAnUnloadedUnit) {
+    const done_case &c = GetParam();
+    EXPECT_EQ(unit_call_failure_means_done(c.start, c.error_name), c.done);
+}
+
+constexpr const char *no_such_unit = "org.freedesktop.systemd1.NoSuchUnit";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailedUnitCall,
+    testing::Values(done_case{false, no_such_unit, true}, done_case{true, no_such_unit, false},
+                    done_case{false, "org.freedesktop.DBus.Error.Failed", false},
+                    done_case{false, "org.freedesktop.systemd1.NoSuchUnitFile", false},
+                    done_case{false, nullptr, false}));
+
+TEST(RepeatedFailure, IsNewOnlyWhenItDiffersFromTheOneBefore) {
+    char last[FAILURE_TEXT_SIZE] = {};
+    struct step {
+        const char *reason;
+        bool is_new;
+    };
+    const step steps[] = {{"A", true},  {"A", false}, {"A", false}, {"B", true},
+                          {"B", false}, {"A", true},  {"", true}};
+    for (const step &s : steps) {
+        EXPECT_EQ(remember_failure(last, s.reason), s.is_new) << '"' << s.reason << '"';
+    }
+}
 
 TEST(HostStateValue, OnlyTheExactRunningValueMeansRunning) {
     EXPECT_TRUE(host_state_is_running("velmora.State.Host.HostState.Running"));

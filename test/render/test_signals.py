@@ -115,31 +115,61 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
     assert peers.verbs() == expected
 
 
-@pytest.mark.parametrize("new_reading", [OFF, None], ids=["another-state", "unreadable"])
+LEFT = "corvane: velmora.State.Host left the bus; keeping the last host state\n"
+STOPPED = "setting render state to stopped\n"
+# sd-bus gives this error name the errno EBADR.
+UNREADABLE = (f"corvane: error querying host state: -{errno.EBADR}, "
+              "org.freedesktop.DBus.Error.UnknownProperty\n\n")
+
+# How the new instance comes up: (its reading, None for none yet; whether it
+# holds its answers), then the unit calls, the video mode and corvane's lines.
+RESTARTS = {
+    # Read again, and the new instance's own changes followed as well.
+    "another-state": ((OFF, False), ["StartUnit", "StopUnit", "StartUnit"], b"1\n",
+                      STARTED + LEFT + STOPPED + STARTED),
+    # Read again and again, reported once, until the service's change comes.
+    "unreadable": ((None, False), ["StartUnit", "StopUnit"], b"0\n",
+                   STARTED + LEFT + UNREADABLE + STOPPED),
+    # Its name taken before its property is there: followed once it is.
+    "ready-later": ((None, False), ["StartUnit", "StopUnit"], b"0\n",
+                    STARTED + LEFT + UNREADABLE + STOPPED),
+    # A read that is never answered holds nothing up: the host takes the
+    # video meanwhile, and the late answer is applied.
+    "never-answers": ((OFF, True), ["StartUnit", "StopUnit", "StopUnit"], b"0\n",
+                      STARTED + LEFT + STOPPED + STOPPED),
+}
+
+
+@pytest.mark.parametrize("how", RESTARTS.keys())
 def test_restarted_host_state_service_is_read_again(private_bus, registers, start_corvane,
-                                                   new_reading):
-    # A restarted service comes up with its own reading and announces nothing.
+                                                   how):
+    (new_reading, holds_reads), expected, mode, lines = RESTARTS[how]
     peers = Peers(private_bus, host_state=RUNNING)
-    corvane = start_corvane()
+    # Far beyond the tests' deadline: a loop that waited for the read would
+    # still be waiting when they give up.
+    corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "600"})
     corvane.sync()
-    peers.restart_host(new_reading)
-    if new_reading is None:
-        # Not fatal once running: the line, and the state stays as it was.
-        wait_for(lambda: "error querying host state" in corvane.stderr(), "the warning")
-        corvane.sync()
-        # sd-bus gives this error name the errno EBADR.
-        assert corvane.stderr() == (STARTED + f"corvane: error querying host state: "
-                                    f"-{errno.EBADR}, "
-                                    "org.freedesktop.DBus.Error.UnknownProperty\n\n")
-        peers.set_host(OFF)
-        expected = ["StartUnit", "StopUnit"]
-    else:
+    peers.stop_host()
+    wait_for(lambda: corvane.stderr() == STARTED + LEFT, "the line on the service leaving")
+    peers.start_host(new_reading, holds_reads)
+    if how == "another-state":
         peers.wait_verbs(2)
-        # The new instance's own changes are followed as well.
         peers.set_host(RUNNING)
-        expected = ["StartUnit", "StopUnit", "StartUnit"]
+    elif how == "unreadable":
+        wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
+        peers.set_host(OFF)
+    elif how == "ready-later":
+        wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
+        peers.host.SetHostStateQuietly(OFF)
+    else:
+        wait_for(lambda: peers.host_reads() >= 1, "the read")
+        registers.set_scratch("0xa8\n")
+        peers.wait_verbs(2)
+        assert peers.host_reads() == 1
+        peers.host.HoldReads(False)
     assert peers.wait_verbs(len(expected)) == expected
+    wait_for(lambda: registers.mode() == mode, "the video mode register")
     corvane.sync()
     assert peers.verbs() == expected
-    assert registers.mode() == (b"1\n" if new_reading else b"0\n")
+    assert corvane.stderr() == lines
     assert corvane.proc.poll() is None

@@ -174,9 +174,15 @@ def test_tells_systemd_when_ready_and_where_it_stands(private_bus, registers, st
     messages.append(notify.recv(4096))
     peers.systemd.AcceptUnit(UNIT)
     messages.append(notify.recv(4096))
+    # While the host-state service is away, the state held may be stale.
+    peers.stop_host()
+    messages.append(notify.recv(4096))
+    peers.start_host(RUNNING)
+    messages.append(notify.recv(4096))
     notify.close()
 
     assert messages == [b"READY=1\nSTATUS=rendering", b"STATUS=host drives video",
                         b"STATUS=host off", b"STATUS=rendering, retrying start",
+                        b"STATUS=rendering", b"STATUS=rendering, host state unknown",
                         b"STATUS=rendering"]
     assert registers.mode() == b"1\n"
