@@ -58,7 +58,12 @@ video_mode=$3
 renderer=$4
 notify=no
 [ "$(prop corvane.service Type)" = notify ] && notify=yes
-echo "boot-test: $(uname -m), $(systemctl --version | head -n 1), corvane Type=$(prop corvane.service Type)"
+user_namespaces=$(cat /proc/sys/user/max_user_namespaces)
+echo "boot-test: $(uname -m), $(systemctl --version | head -n 1), corvane Type=$(prop corvane.service Type), max_user_namespaces=$user_namespaces"
+# The boot that disables user namespaces must really have them disabled.
+if [ -f /etc/sysctl.d/50-no-user-namespaces.conf ]; then
+    check "user namespaces disabled" is "$user_namespaces" 0
+fi
 
 # --- the service as systemd started it -------------------------------------
 check "corvane.service is active" unit_is corvane.service active
