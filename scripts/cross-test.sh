@@ -6,7 +6,8 @@
 # Installs what is missing first (enables the armhf architecture in dpkg).
 # Ends with the stripped sizes of both programs, in this build and in the
 # release build that an image ships (minsize, LTO; BUILD_DIR-release/), and
-# fails if a shipped program is larger than 10 KiB.
+# fails if a shipped program outgrows its size: 10 KiB for tamblet, 14 KiB
+# for corvane, whose re-reads and retries take it into a fourth page.
 # Build directory: build-armhf/ (override with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,15 +48,17 @@ stripped=$(mktemp -d)
 trap 'rm -rf "$stripped"' EXIT
 too_large=""
 echo "armhf stripped sizes (bytes):    this build   release build"
-for program in control/tamblet render/corvane; do
+for program in control/tamblet:10240 render/corvane:14336; do
+    limit=${program#*:}
+    program=${program%:*}
     name=$(basename "$program")
     $triplet-strip -o "$stripped/$name" "$build/$program"
     $triplet-strip -o "$stripped/$name-release" "$release/$program"
     shipped=$(wc -c <"$stripped/$name-release")
     printf '  %-8s %26s %15s\n' "$name" "$(wc -c <"$stripped/$name")" "$shipped"
-    [ "$shipped" -le 10240 ] || too_large="$too_large $name"
+    [ "$shipped" -le "$limit" ] || too_large="$too_large $name (over $limit)"
 done
 if [ -n "$too_large" ]; then
-    echo "larger than 10 KiB in the release build:$too_large"
+    echo "too large in the release build:$too_large"
     exit 1
 fi
