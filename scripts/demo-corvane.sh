@@ -20,7 +20,7 @@ if [ ! -x "$corvane" ]; then
     exit 1
 fi
 
-unit=console-renderer.service
+unit=console-render.service
 running=velmora.State.Host.HostState.Running
 off=velmora.State.Host.HostState.Off
 
