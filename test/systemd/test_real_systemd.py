@@ -114,9 +114,13 @@ Type=oneshot
 Slice=-.slice
 ExecStart=/bin/true
 """,
+    # Type=exec: active only once the command runs. A simple service is
+    # active from the fork, while its process may still be systemd's own,
+    # named "(sleep)", so what it runs could not be checked yet.
     RENDERER: """[Unit]
 Description=Stand-in console renderer
 [Service]
+Type=exec
 ExecStart=/bin/sleep 1000000
 """,
 }
