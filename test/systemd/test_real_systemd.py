@@ -24,7 +24,7 @@ import dbus
 import pytest
 from dbusmock import DBusTestCase, MOCK_IFACE
 
-from conftest import MOCKS, program_command, wait_for
+from conftest import MOCKS, end_with_this_process, program_command, wait_for
 
 HERE = Path(__file__).resolve().parent
 LAUNCHER = HERE / "launch-manager.sh"
@@ -301,9 +301,12 @@ def start_manager(manager_state):
         write_state(manager_state, extra_units or {})
         cgroups.extend(make_cgroups(manager_state.name))
         with open(manager_state / "console", "ab") as console:
+            # The launcher execs the manager, which therefore also gets
+            # SIGTERM, and shuts down with its bus, if the run is killed.
             process = subprocess.Popen(
                 [str(LAUNCHER), str(manager_state)] + [str(c) for c in cgroups],
-                stdin=subprocess.DEVNULL, stdout=console, stderr=console)
+                stdin=subprocess.DEVNULL, stdout=console, stderr=console,
+                preexec_fn=end_with_this_process)
         manager = Manager(manager_state, process)
         started.append(manager)
         manager.connect()
