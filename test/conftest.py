@@ -6,6 +6,7 @@ DBUS_SYSTEM_BUS_ADDRESS. Simulated peers are python-dbusmock templates from
 mocks/, spawned on that bus; the same templates drive scripts/demo.sh.
 """
 
+import ctypes
 import os
 import shlex
 import signal
@@ -22,30 +23,59 @@ MOCKS = Path(__file__).resolve().parent / "mocks"
 BUS_CONF = MOCKS / "private-bus.conf"
 
 
-def start_private_bus():
-    """Start a private dbus-daemon; returns (pid, address)."""
-    out = subprocess.check_output(
-        ["dbus-daemon", "--fork", "--print-address=1", "--print-pid=1",
-         f"--config-file={BUS_CONF}"],
-        text=True,
-    ).split()
-    address, pid = out[0], int(out[1])
-    return pid, address
+_LIBC = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
 
 
-def stop_pid(pid):
-    try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
+def end_with_this_process():
+    """For preexec_fn: the kernel sends the child SIGTERM once the test run
+    that started it has ended, however it ended (killed, say), so that it
+    does not outlive the run."""
+    parent = os.getppid()
+    _LIBC.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+    if os.getppid() != parent:  # the run ended before prctl took effect
+        os.kill(os.getpid(), signal.SIGTERM)
+
+
+def start_private_bus(config=BUS_CONF):
+    """Start a private dbus-daemon; returns (process, address).
+
+    It is a child of the test run and stays in its process group, rather
+    than a daemon of its own (--fork), so that it ends with the run even when
+    the run is interrupted or killed before its fixtures clean up. Its
+    routine log goes to syslog only, as it did once it had forked; a failure
+    to start still shows on standard error."""
+    process = subprocess.Popen(
+        ["dbus-daemon", "--nofork", "--syslog-only", "--print-address=1",
+         f"--config-file={config}"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+        preexec_fn=end_with_this_process)
+    address = process.stdout.readline().strip()
+    process.stdout.close()
+    if not address:
+        process.wait()
+        raise RuntimeError(f"dbus-daemon did not start (status {process.returncode})")
+    return process, address
+
+
+def stop_process(process, timeout=10):
+    """Ends a child process, if still running, and reaps it."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 class PrivateBus:
     """A private system bus with helpers to put simulated peers on it."""
 
-    def __init__(self, address, pid):
+    def __init__(self, address, process):
         self.address = address
-        self.pid = pid
+        self.process = process
+        self.pid = process.pid
         self.mocks = []
 
     def connect(self):
@@ -71,20 +101,15 @@ class PrivateBus:
 
     def close(self):
         for proc in self.mocks:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-        stop_pid(self.pid)
+            stop_process(proc)
+        stop_process(self.process)
 
 
 @pytest.fixture
 def private_bus(monkeypatch):
-    pid, address = start_private_bus()
+    process, address = start_private_bus()
     monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", address)
-    bus = PrivateBus(address, pid)
+    bus = PrivateBus(address, process)
     yield bus
     bus.close()
 

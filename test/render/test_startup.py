@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUS_CONF
+from conftest import BUS_CONF, start_private_bus, stop_process
 from corvane_harness import (DEADLINE, OFF, QUIESCED, RUNNING, UNIT, Peers,  # noqa: F401
                              registers, run_to_exit, start_corvane, wait_for)
 
@@ -93,16 +93,13 @@ def test_refused_subscription(registers, tmp_path):
     conf.write_text(BUS_CONF.read_text().replace(
         "</busconfig>",
         '  <limit name="max_match_rules_per_connection">0</limit>\n</busconfig>'))
-    out = subprocess.check_output(
-        ["dbus-daemon", "--fork", "--print-address=1", "--print-pid=1",
-         f"--config-file={conf}"], text=True).split()
-    address, pid = out[0], int(out[1])
+    bus, address = start_private_bus(conf)
     try:
         env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
         env.update(DBUS_STARTER_BUS_TYPE="system", DBUS_SYSTEM_BUS_ADDRESS=address)
         result = run_to_exit([registers.scratch_path, registers.mode_path, UNIT], env)
     finally:
-        os.kill(pid, 15)
+        stop_process(bus)
     assert result.returncode == 1
     assert result.stderr == "corvane: can't establish host property change handler\n"
 

@@ -24,7 +24,7 @@ import dbus
 import pytest
 from dbusmock import DBusTestCase, MOCK_IFACE
 
-from conftest import MOCKS, program_command, wait_for
+from conftest import MOCKS, end_with_this_process, program_command, wait_for
 
 HERE = Path(__file__).resolve().parent
 LAUNCHER = HERE / "launch-manager.sh"
@@ -114,9 +114,13 @@ Type=oneshot
 Slice=-.slice
 ExecStart=/bin/true
 """,
+    # Type=exec: active only once the command runs. A simple service is
+    # active from the fork, while its process may still be systemd's own,
+    # named "(sleep)", so what it runs could not be checked yet.
     RENDERER: """[Unit]
 Description=Stand-in console renderer
 [Service]
+Type=exec
 ExecStart=/bin/sleep 1000000
 """,
 }
@@ -297,9 +301,12 @@ def start_manager(manager_state):
         write_state(manager_state, extra_units or {})
         cgroups.extend(make_cgroups(manager_state.name))
         with open(manager_state / "console", "ab") as console:
+            # The launcher execs the manager, which therefore also gets
+            # SIGTERM, and shuts down with its bus, if the run is killed.
             process = subprocess.Popen(
                 [str(LAUNCHER), str(manager_state)] + [str(c) for c in cgroups],
-                stdin=subprocess.DEVNULL, stdout=console, stderr=console)
+                stdin=subprocess.DEVNULL, stdout=console, stderr=console,
+                preexec_fn=end_with_this_process)
         manager = Manager(manager_state, process)
         started.append(manager)
         manager.connect()
