@@ -322,6 +322,14 @@ int on_host_state_owner_changed(sd_bus_message *message, void *userdata,
                                 sd_bus_error * /*unused*/) {
     auto &ctx = *static_cast<render_context *>(userdata);
 
+    // Only the bus itself speaks for the names on it. sd-bus cannot hold a
+    // signal addressed to corvane to the rule's sender, but the bus stamps
+    // every message with its true sender, which no peer can make its own.
+    const char *sender = sd_bus_message_get_sender(message);
+    if (sender == nullptr || std::strcmp(sender, "org.freedesktop.DBus") != 0) {
+        return 0;
+    }
+
     // The name is the one the rule names; the old owner is of no interest.
     const char *new_owner = nullptr;
     if (sd_bus_message_skip(message, "ss") < 0 ||

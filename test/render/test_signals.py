@@ -53,14 +53,20 @@ def test_only_the_host_state_service_changes_the_state(private_bus, registers, s
     signal.append("velmora.State.Host",
                   {"CurrentHostState": dbus.String(RUNNING, variant_level=1)},
                   dbus.Array([], signature="s"), signature="sa{sv}as")
-    if directed:
-        signal.set_destination(corvane.unique_name())
-    spoofer.send_message(signal)
-    # From the same connection, so it reaches corvane after the signal.
+    # Nor may it say that the service left the bus.
+    owner = dbus.lowlevel.SignalMessage("/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                        "NameOwnerChanged")
+    owner.append("velmora.State.Host", ":1.1", "", signature="sss")
+    for message in (signal, owner):
+        if directed:
+            message.set_destination(corvane.unique_name())
+        spoofer.send_message(message)
+    # From the same connection, so it reaches corvane after the signals.
     spoofer.call_blocking(corvane.unique_name(), "/", "org.freedesktop.DBus.Peer", "Ping", "",
                           (), timeout=60)
     spoofer.close()
     assert peers.verbs() == []
+    assert corvane.stderr() == ""
 
     # The real service is still heard, the same way.
     if directed:
