@@ -49,7 +49,7 @@ int on_host_state_owner_changed(sd_bus_message *message, void *userdata, sd_bus_
 
 // Takes the answer to that read: applies the host state it holds, or counts
 // a failed attempt (host_state_read_failed). Returns 0.
-int on_host_state_read(sd_bus_message *reply, void *userdata, sd_bus_error *unused);
+int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error *unused);
 
 // A failed re-read, with its negative errno and the name of the failure:
 // reported unless the attempt before failed the same way, and tried again

@@ -151,8 +151,8 @@ int read_host_state(sd_bus *bus, bool &running) {
     }
     if (r < 0) {
         // A local failure (no reply at all) may leave the record without a name.
-        warn_host_state_failure(
-            r, sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r));
+        warn_host_state_failure(r, sd_bus_error_is_set(&error.error) ? error.error.name
+                                                                     : std::strerror(-r));
     }
     return r;
 }
