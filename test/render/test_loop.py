@@ -61,14 +61,17 @@ def test_wake_ups_in_each_state(private_bus, registers, start_corvane):
         print(f"{state}: {wake_ups} wake-ups, {reads} scratch reads in {elapsed:.2f} s")
 
     # Under a wrapper (valgrind, qemu) the counters are the wrapper's, whose
-    # own housekeeping now and then gives up the processor; an idle corvane's
-    # zero can be seen only when it runs bare.
+    # own housekeeping now and then gives up the processor, and valgrind
+    # takes its scheduler lock back with a read(2) around each system call
+    # that may block (about five for a bus message); an idle corvane's zero
+    # can be seen only when it runs bare. A wrapped corvane that polled would
+    # read the register alone 20 times in the window.
     bare = not os.environ.get("TEST_EXE_WRAPPER")
     for state in ("host off", "host drives video", "host off again"):
         if bare:
             assert seen[state][:2] == (0, 0), state
         else:
-            assert seen[state][1] == 0, state
+            assert seen[state][1] <= 10, state
 
     wake_ups, reads, elapsed = seen["rendering"]
     # One wake-up per 100 ms timeout at most; a loaded machine may give fewer,
