@@ -98,10 +98,6 @@ class Peers:
         host.TakeServiceName()
         self.host = host
 
-    def restart_host(self, host_state, hold_reads=False):
-        self.stop_host()
-        self.start_host(host_state, hold_reads)
-
     def host_reads(self):
         """How many reads of its properties the host-state service received."""
         return sum(1 for _, name, _ in self.host.GetCalls() if name == "Get")
