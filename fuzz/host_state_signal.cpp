@@ -8,14 +8,15 @@
 //   - apply exactly the first CurrentHostState entry that holds a string, and
 //     only for the host-state interface's PropertiesChanged;
 //   - report running only for the exact running value;
-//   - leave signals alone whose sender it cannot confirm (one addressed to
-//     corvane itself, when the bus cannot be asked who sent it);
+//   - take a signal addressed to corvane itself only from the unique name
+//     that owns the host-state service, and none while no one owns it;
 //   - never poll the scratch register itself.
 #include "host_state.hpp"
 #include "render_recorder.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -63,7 +64,8 @@ private:
 // What the handler must conclude from the message, worked out while building
 // it. Strings are copied, since the input reader reuses its buffer.
 struct expectation {
-    bool addressed = false; // the handler must decline: no bus to ask
+    bool addressed = false; // sent to corvane alone, from ":1.3"
+    const char *owner = ""; // who owns the host-state service meanwhile
     bool applies = false;   // the header and the first two arguments fit
     bool decided = false;   // a CurrentHostState string has been appended
     bool running = false;   // ... and it is exactly the running value
@@ -231,6 +233,8 @@ int build_signal(sd_bus *bus, input_reader &in, sd_bus_message **out, expectatio
     *out = m;
 
     expect.addressed = in.choice(8) == 0;
+    static constexpr const char *owners[] = {"", ":1.3", ":1.30", ":1.4"};
+    expect.owner = owners[in.choice(4)];
     if (expect.addressed) {
         r = sd_bus_message_set_destination(m, ":1.7");
         if (r >= 0) {
@@ -309,14 +313,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return -1; // not a message the bus could deliver; keep it out of the corpus
     }
 
-    render_context ctx = {HOST_OFF, -1, -1, closed_bus(), "renderer.service", {}, {}};
+    render_context ctx = {};
+    ctx.bus = closed_bus();
+    ctx.renderer_unit = "renderer.service";
+    (void)std::snprintf(ctx.host_state_owner, sizeof ctx.host_state_owner, "%s", expect.owner);
     start_recording_updates();
     const int handled = on_host_properties_changed(message.get(), &ctx, nullptr);
 
     require(handled <= 0);
     require(scratch_check_count() == 0);
     require(recorded_update_count() <= 1);
-    const bool expect_update = expect.applies && expect.decided && !expect.addressed;
+    const bool from_owner = std::strcmp(expect.owner, ":1.3") == 0;
+    const bool expect_update =
+        expect.applies && expect.decided && (!expect.addressed || from_owner);
     require(recorded_update_count() == (expect_update ? 1U : 0U));
     if (expect_update) {
         const host_state_update &update = recorded_update(0);

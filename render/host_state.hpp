@@ -32,26 +32,22 @@ constexpr const char *HOST_STATE_OWNER_MATCH =
 
 // Handler of the subscription: applies the first CurrentHostState string in a
 // PropertiesChanged of the host-state interface to the render_context given as
-// `userdata` (through update_host_state). Returns 0, or -1 when the changed
-// properties cannot be entered.
+// `userdata` (through update_host_state), when the service sent it. Returns 0,
+// or -1 when the changed properties cannot be entered.
 int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
 
-// How long a re-read of the host state waits for its answer. The loop does
-// not wait with it, so this may be the bus's usual patience.
-constexpr std::uint32_t HOST_STATE_READ_TIMEOUT_MS = 25000;
-
 // Handler of the restart subscription: NameOwnerChanged(s name, s old owner,
-// s new owner), for the render_context given as `userdata`. When the service
-// leaves the bus, says so and keeps the state, which is from then on unknown;
-// when it has a new owner, sends a read of the host state (host_state_reread).
-// Returns 0.
+// s new owner), for the render_context given as `userdata`. Keeps the owner.
+// When the service leaves the bus, says so and keeps the state, which is
+// from then on unknown; when it has a new owner, sends a read of the host
+// state (host_state_reread). Returns 0.
 int on_host_state_owner_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
 
 // Takes the answer to that read: applies the host state it holds, or counts
 // a failed attempt (host_state_read_failed). Returns 0.
 int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error *unused);
 
-// A failed re-read, with its negative errno and the name of the failure:
+// A failed read, with its negative errno and the name of the failure:
 // reported unless the attempt before failed the same way, and tried again
 // after the next retry delay. The host state is unknown until a read or the
 // service's own change succeeds.

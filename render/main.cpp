@@ -20,6 +20,14 @@ namespace {
 // Sd-bus can keep failing on the same broken input without consuming it; this
 // many failures in one drain end the drain so the loop never spins on them.
 constexpr int MAX_PROCESS_FAILURES_PER_DRAIN = 16;
+// A drain handles at most this many messages before the loop reads the
+// scratch register and looks at its timers, so that a peer flooding corvane
+// with messages cannot hold off either.
+constexpr int MAX_MESSAGES_PER_DRAIN = 64;
+
+// What a read of the host state that goes unanswered is reported as: what
+// the bus itself answers for a recipient that leaves without answering.
+constexpr const char *NO_REPLY_ERROR = "org.freedesktop.DBus.Error.NoReply";
 
 [[noreturn]] void lost_connection() {
     errx(1, "lost connection to dbus");
@@ -28,29 +36,35 @@ constexpr int MAX_PROCESS_FAILURES_PER_DRAIN = 16;
 // The bus hands out a broadcast signal only through the match rule, which
 // names the host-state service as sender. A signal addressed to corvane
 // itself is delivered whatever the rule says, and sd-bus cannot tell a
-// well-known sender name from the unique name the message carries, so for
-// such a signal ask the bus who owns the service now.
-bool sent_by_host_state_service(sd_bus *bus, sd_bus_message *message) {
+// well-known sender name from the unique name the message carries, so such a
+// signal counts only when it comes from the owner the bus last named. That
+// costs a comparison, not a call: a peer may send as many as it likes.
+bool sent_by_host_state_service(const render_context &ctx, sd_bus_message *message) {
     if (sd_bus_message_get_destination(message) == nullptr) {
         return true;
     }
     const char *sender = sd_bus_message_get_sender(message);
-    if (sender == nullptr) {
-        return false;
-    }
+    return sender != nullptr && ctx.host_state_owner[0] != '\0' &&
+           std::strcmp(sender, ctx.host_state_owner) == 0;
+}
 
+void remember_host_state_owner(render_context &ctx, const char *owner) {
+    (void)std::snprintf(ctx.host_state_owner, sizeof ctx.host_state_owner, "%s", owner);
+}
+
+// Asks the bus once who owns the host-state service; from then on the bus's
+// NameOwnerChanged keeps the answer. No owner, or no answer, leaves it empty.
+void read_host_state_owner(render_context &ctx) {
     error_record error;
     sd_bus_message *reply_message = nullptr;
-    const int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+    const int r = sd_bus_call_method(ctx.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                      "org.freedesktop.DBus", "GetNameOwner", &error.error,
                                      &reply_message, "s", HOST_STATE_SERVICE);
     const message_ptr reply(reply_message);
-    if (r < 0) {
-        return false;
-    }
     const char *owner = nullptr;
-    return sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_STRING, &owner) > 0 &&
-           std::strcmp(owner, sender) == 0;
+    if (r >= 0 && sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_STRING, &owner) > 0) {
+        remember_host_state_owner(ctx, owner);
+    }
 }
 
 // Reads a string-valued variant holding the host state and applies it.
@@ -64,31 +78,35 @@ int apply_host_state_variant(sd_bus_message *message, render_context &ctx, const
         (void)sd_bus_message_exit_container(message);
         return -1;
     }
-    if (sent_by_host_state_service(ctx.bus, message)) {
-        // The service's own word is newer than any read still owed.
-        ctx.reread = {};
-        update_host_state(ctx, host_state_is_running(value));
-    }
+    // The service's own word is newer than any read still owed.
+    ctx.reread = {};
+    update_host_state(ctx, host_state_is_running(value));
     (void)sd_bus_message_exit_container(message);
     return 0;
 }
 
-// Runs the bus processing until nothing is left: signals that arrived on the
-// descriptor, and those that sd-bus already read while a blocking call
-// waited for its reply, which the descriptor will never announce again.
-void drain_bus(sd_bus *bus) {
+// Runs the bus processing: signals that arrived on the descriptor, and those
+// that sd-bus already read while a blocking call waited for its reply, which
+// the descriptor will never announce again. Returns whether it stopped with
+// messages left (MAX_MESSAGES_PER_DRAIN), which the loop then takes without
+// waiting.
+bool drain_bus(sd_bus *bus) {
     int failures = 0;
-    for (;;) {
+    bool more = true;
+    for (int handled = 0; handled < MAX_MESSAGES_PER_DRAIN; ++handled) {
         const int r = sd_bus_process(bus, nullptr);
         if (r == 0) {
+            more = false;
             break;
         }
         if (r < 0) {
             if (is_connection_error(r)) {
                 lost_connection();
             }
-            // A handler's failure or one bad message: carry on with the rest.
+            // A handler's failure or one bad message: carry on with the rest,
+            // but only until the descriptor has something new.
             if (++failures >= MAX_PROCESS_FAILURES_PER_DRAIN) {
+                more = false;
                 break;
             }
         }
@@ -96,6 +114,7 @@ void drain_bus(sd_bus *bus) {
     if (sd_bus_is_open(bus) <= 0) {
         lost_connection();
     }
+    return more;
 }
 
 // Subscribes to host-state changes and to restarts of the host-state service;
@@ -137,29 +156,20 @@ void warn_host_state_failure(int r, const char *reason) {
     warnx("error querying host state: %d, %s\n", r, reason);
 }
 
-// Reads CurrentHostState once and waits for the answer. Returns the result of
-// the read; on failure the line has been printed.
-int read_host_state(sd_bus *bus, bool &running) {
-    error_record error;
-    sd_bus_message *answer_message = nullptr;
-    int r = sd_bus_call_method(bus, HOST_STATE_SERVICE, HOST_STATE_PATH, PROPERTIES_INTERFACE,
-                               "Get", &error.error, &answer_message, "ss", HOST_STATE_INTERFACE,
-                               HOST_STATE_PROPERTY);
-    const message_ptr answer(answer_message);
-    if (r >= 0) {
-        r = host_state_from_answer(answer.get(), running, &error.error);
+// How long a call may go unanswered before it counts as failed: the bus's
+// own call timeout (25 s unless SYSTEMD_BUS_TIMEOUT says otherwise), kept to
+// 32 bits (about 71 minutes at most) so that no 64-bit division is needed.
+std::uint32_t call_timeout_ms(sd_bus *bus) {
+    std::uint64_t timeout_us = 0;
+    if (sd_bus_get_method_call_timeout(bus, &timeout_us) < 0) {
+        timeout_us = 25000000;
     }
-    if (r < 0) {
-        // A local failure (no reply at all) may leave the record without a name.
-        warn_host_state_failure(r, sd_bus_error_is_set(&error.error) ? error.error.name
-                                                                     : std::strerror(-r));
-    }
-    return r;
+    return (timeout_us < UINT32_MAX ? static_cast<std::uint32_t>(timeout_us) : UINT32_MAX) / 1000U;
 }
 
-// Asks the host-state service for its state again without waiting for the
-// answer, which on_host_state_read takes. sd-bus gives up on the answer after
-// HOST_STATE_READ_TIMEOUT_MS; the loop wakes by then so that it can.
+// Asks the host-state service for its state without waiting for the answer,
+// which on_host_state_read takes whenever it comes: sd-bus is told never to
+// give up on it. The loop wakes after the call timeout to report it overdue.
 void send_host_state_read(render_context &ctx) {
     sd_bus_message *call_message = nullptr;
     int r = sd_bus_message_new_method_call(ctx.bus, &call_message, HOST_STATE_SERVICE,
@@ -170,58 +180,81 @@ void send_host_state_read(render_context &ctx) {
         r = sd_bus_message_append(call.get(), "ss", HOST_STATE_INTERFACE, HOST_STATE_PROPERTY);
     }
     if (r >= 0) {
-        r = sd_bus_call_async(ctx.bus, &slot, call.get(), on_host_state_read, &ctx,
-                              HOST_STATE_READ_TIMEOUT_MS * 1000ULL);
+        r = sd_bus_call_async(ctx.bus, &slot, call.get(), on_host_state_read, &ctx, UINT64_MAX);
     }
     if (r < 0) {
         host_state_read_failed(ctx, r, std::strerror(-r));
         return;
     }
     ctx.reread.in_flight.reset(slot);
-    ctx.reread.due_ms = monotonic_ms() + HOST_STATE_READ_TIMEOUT_MS + 1;
+    ctx.reread.overdue = false;
+    ctx.reread.due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
+}
+
+// The read in flight has gone unanswered for the call timeout: reported as a
+// failure would be, but still awaited, and nothing is sent meanwhile.
+void host_state_read_overdue(render_context &ctx) {
+    if (remember_failure(ctx.reread.last_failure, NO_REPLY_ERROR)) {
+        warn_host_state_failure(-ETIMEDOUT, NO_REPLY_ERROR);
+    }
+    ctx.reread.unknown = true;
+    ctx.reread.overdue = true;
+    ctx.reread.due_ms = NO_DEADLINE;
 }
 
 // What systemd was last told; a line goes out only when this changes.
 struct reported_status {
     bool ready;
+    bool host_state_known;
     render_state state;
     unit_call retrying;
     bool host_state_unknown;
 };
 
 // Tells the service manager where corvane stands (`systemctl status` shows
-// it), and the first time also that start-up is done. Without a manager
-// listening (no NOTIFY_SOCKET) nothing is sent.
+// it), and the first time also that start-up is done: once the first read of
+// the host state has been carried out, unit call and all, or has failed or
+// gone unanswered, so that corvane waits for the service as a running unit.
+// Without a manager listening (no NOTIFY_SOCKET) nothing is sent.
 void report_status(const render_context &ctx, reported_status &reported) {
-    if (reported.ready && reported.state == ctx.state && reported.retrying == ctx.retry.call &&
+    if (!reported.ready && !ctx.host_state_known && ctx.reread.in_flight && !ctx.reread.overdue) {
+        return;
+    }
+    if (reported.ready && reported.host_state_known == ctx.host_state_known &&
+        reported.state == ctx.state && reported.retrying == ctx.retry.call &&
         reported.host_state_unknown == ctx.reread.unknown) {
         return;
     }
-    // Indexed by render_state and by unit_call; arrays of characters rather
-    // than of pointers need no relocation at start-up.
-    static constexpr char state_texts[][18] = {"host off", "rendering", "host drives video"};
-    static constexpr char retry_texts[][17] = {"", ", retrying start", ", retrying stop"};
-    (void)sd_notifyf(0, "%sSTATUS=%s%s%s", reported.ready ? "" : "READY=1\n",
-                     state_texts[ctx.state], retry_texts[static_cast<int>(ctx.retry.call)],
-                     ctx.reread.unknown ? ", host state unknown" : "");
-    reported = {true, ctx.state, ctx.retry.call, ctx.reread.unknown};
+    const char *ready = reported.ready ? "" : "READY=1\n";
+    if (!ctx.host_state_known) {
+        (void)sd_notifyf(0, "%sSTATUS=waiting for %s", ready, HOST_STATE_SERVICE);
+    } else {
+        // Indexed by render_state and by unit_call; arrays of characters
+        // rather than of pointers need no relocation at start-up.
+        static constexpr char state_texts[][18] = {"host off", "rendering", "host drives video"};
+        static constexpr char retry_texts[][17] = {"", ", retrying start", ", retrying stop"};
+        (void)sd_notifyf(0, "%sSTATUS=%s%s%s", ready, state_texts[ctx.state],
+                         retry_texts[static_cast<int>(ctx.retry.call)],
+                         ctx.reread.unknown ? ", host state unknown" : "");
+    }
+    reported = {true, ctx.host_state_known, ctx.state, ctx.retry.call, ctx.reread.unknown};
 }
 
-// Runs for ever. Its first report tells systemd that corvane is ready: by
-// then it has subscribed and carried out the first host state, unit call and
-// all, even when that call failed and waits for its retry.
+// Runs for ever, from the first read of the host state on.
 [[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
     pollfd bus_poll = {bus_fd, POLLIN, 0};
-    reported_status reported = {false, HOST_OFF, unit_call::none, false};
+    reported_status reported = {false, false, HOST_OFF, unit_call::none, false};
     for (;;) {
-        drain_bus(ctx.bus);
+        const bool more = drain_bus(ctx.bus);
         report_status(ctx, reported);
 
         // The clock is read only while something is pending; otherwise the
-        // wait depends on the state alone.
+        // wait depends on the state alone. Messages left by the drain are
+        // taken at once.
         const std::uint64_t deadline = next_deadline_ms(ctx);
         const int timeout =
-            event_wait_ms(ctx.state, deadline, deadline != NO_DEADLINE ? monotonic_ms() : 0);
+            more ? 0
+                 : event_wait_ms(ctx.state, deadline, deadline != NO_DEADLINE ? monotonic_ms() : 0);
         bus_poll.revents = 0;
         // An interrupted wait counts as a wake-up: a stream of signals must
         // not put off the scratch poll or a due retry.
@@ -244,10 +277,12 @@ void report_status(const render_context &ctx, reported_status &reported) {
         if (ctx.retry.call != unit_call::none) {
             retry_unit_call(ctx, now);
         }
-        // A read in flight is left to sd-bus, which ends it by its answer or
-        // its timeout when the bus is next processed.
-        if (ctx.reread.wanted && !ctx.reread.in_flight && now >= ctx.reread.due_ms) {
-            send_host_state_read(ctx);
+        if (ctx.reread.wanted && now >= ctx.reread.due_ms) {
+            if (ctx.reread.in_flight) {
+                host_state_read_overdue(ctx);
+            } else {
+                send_host_state_read(ctx);
+            }
         }
     }
 }
@@ -258,6 +293,9 @@ void report_status(const render_context &ctx, reported_status &reported) {
 // first CurrentHostState that holds a string; everything else is skipped.
 int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_error * /*unused*/) {
     auto &ctx = *static_cast<render_context *>(userdata);
+    if (!sent_by_host_state_service(ctx, message)) {
+        return 0;
+    }
 
     const char *interface = sd_bus_message_get_interface(message);
     const char *member = sd_bus_message_get_member(message);
@@ -336,14 +374,24 @@ int on_host_state_owner_changed(sd_bus_message *message, void *userdata,
         sd_bus_message_read_basic(message, SD_BUS_TYPE_STRING, &new_owner) <= 0) {
         return 0;
     }
-    // Whatever was owed to the previous owner is void; a new owner starts
-    // afresh, with its first failure reported.
-    ctx.reread = {};
+    remember_host_state_owner(ctx, new_owner);
     if (new_owner[0] == '\0') {
+        // While corvane still waits for a first host state, its attempts go
+        // on: the bus fails a read in flight, which is retried as any other.
+        if (!ctx.host_state_known) {
+            return 0;
+        }
         warnx("%s left the bus; keeping the last host state", HOST_STATE_SERVICE);
+        ctx.reread = {};
         ctx.reread.unknown = true;
         return 0;
     }
+    // Whatever was owed to the previous owner is void; a new owner starts
+    // afresh, with its first failure reported. A state that was unknown
+    // stays so until the new owner's answer, or its change, is applied.
+    const bool unknown = ctx.reread.unknown;
+    ctx.reread = {};
+    ctx.reread.unknown = unknown;
     ctx.reread.wanted = true;
     send_host_state_read(ctx);
     return 0;
@@ -354,8 +402,8 @@ int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error * /*
     // sd-bus holds the slot until this handler returns.
     ctx.reread.in_flight.reset();
 
-    // An error answer, sd-bus's own too when the service did not answer in
-    // time, carries a name.
+    // An error answer carries a name; the bus answers so for a service that
+    // leaves without answering.
     error_record error;
     bool running = false;
     int r = sd_bus_error_copy(&error.error, sd_bus_message_get_error(answer));
@@ -390,7 +438,8 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    render_context ctx = {HOST_OFF, -1, -1, nullptr, argv[3], {}, {}};
+    render_context ctx = {}; // host off, nothing pending, no owner known yet
+    ctx.renderer_unit = argv[3];
 
     ctx.vga_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
     if (ctx.vga_fd < 0) {
@@ -413,11 +462,11 @@ int main(int argc, char *argv[]) {
         return 1;
     }
 
-    bool running = false;
-    if (read_host_state(ctx.bus, running) < 0) {
-        return 1;
-    }
-    update_host_state(ctx, running);
+    // The first read of the host state is the loop's: corvane waits for a
+    // service that is late or not ready rather than ending.
+    read_host_state_owner(ctx);
+    ctx.reread.wanted = true;
+    send_host_state_read(ctx);
 
     const int bus_fd = sd_bus_get_fd(ctx.bus);
     if (bus_fd < 0) {

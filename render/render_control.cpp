@@ -30,11 +30,14 @@ scratch_reading parse_vga_scratch(const char *text, std::size_t length) {
     return {parse_errno == 0 && value <= VGA_SCRATCH_MAX_VALUE, value, parse_errno};
 }
 
-render_transition next_on_host_state(render_state current, bool running) {
+render_transition next_on_host_state(render_state current, bool running, bool first) {
     switch (current) {
     case HOST_OFF:
         if (running) {
             return {RENDERING, render_action::check_scratch_then_start};
+        }
+        if (first) {
+            return {HOST_OFF, render_action::stop_renderer};
         }
         break;
     case RENDERING:
@@ -210,7 +213,8 @@ scratch_reading read_vga_scratch(const render_context &ctx) {
 } // namespace
 
 void update_host_state(render_context &ctx, bool running) {
-    const render_transition next = next_on_host_state(ctx.state, running);
+    const render_transition next = next_on_host_state(ctx.state, running, !ctx.host_state_known);
+    ctx.host_state_known = true;
     ctx.state = next.next;
 
     switch (next.action) {

@@ -37,8 +37,10 @@ constexpr std::uint32_t UNIT_CALL_MAX_RETRY_MS = 60000;
 // A deadline that never comes: nothing is pending.
 constexpr std::uint64_t NO_DEADLINE = UINT64_MAX;
 
-// Long enough for any D-Bus error name, which the bus limits to 255 bytes.
-constexpr std::size_t FAILURE_TEXT_SIZE = 256;
+// Long enough for any D-Bus name (a bus name, an error name), which the bus
+// limits to 255 bytes.
+constexpr std::size_t BUS_NAME_SIZE = 256;
+constexpr std::size_t FAILURE_TEXT_SIZE = BUS_NAME_SIZE;
 
 enum class unit_call : std::uint8_t {
     none,
@@ -55,16 +57,21 @@ struct unit_call_retry {
     char last_failure[FAILURE_TEXT_SIZE];
 };
 
-// The host state read again after the host-state service got a new owner:
-// asynchronously, so the loop goes on meanwhile, and again after each
-// failure until a read succeeds or the service's own change arrives.
+// The host state read at start-up, and again after the host-state service
+// got a new owner: asynchronously, so the loop goes on meanwhile, and again
+// after each failure until a read succeeds or the service's own change
+// arrives. At most one read awaits its answer: one that goes unanswered for
+// the bus's call timeout is reported, and then awaited without a deadline
+// rather than sent again, since the bus keeps counting it against corvane
+// until its recipient answers or goes away.
 struct host_state_reread {
     bool wanted;            // a read is owed: in flight, or waiting for due_ms
     bool unknown;           // the state held may be stale (owner gone, read failed)
+    bool overdue;           // the read in flight has been reported unanswered
     slot_ptr in_flight;     // the read sent and not yet answered
     std::uint32_t delay_ms; // how long the pending attempt was put off
-    // When the next attempt is due, or while one is in flight, when sd-bus
-    // gives up on its answer.
+    // When the next attempt is due, or while one is in flight and not yet
+    // overdue, when it will be; NO_DEADLINE once it is.
     std::uint64_t due_ms;
     char last_failure[FAILURE_TEXT_SIZE];
 };
@@ -77,6 +84,12 @@ struct render_context {
     const char *renderer_unit; // from argv, so it lives as long as the process
     unit_call_retry retry;
     host_state_reread reread;
+    // Until the first host state is learned, corvane waits for it and
+    // touches nothing.
+    bool host_state_known;
+    // The unique name that owns the host-state service's name, "" while none
+    // does: a signal addressed to corvane counts only when it comes from it.
+    char host_state_owner[BUS_NAME_SIZE];
 };
 
 struct scratch_reading {
@@ -103,7 +116,10 @@ struct render_transition {
     render_action action;
 };
 
-render_transition next_on_host_state(render_state current, bool running);
+// `first` is the first host state corvane learns: it is carried out whatever
+// the state held, since a renderer that an earlier corvane started may still
+// run while the host is off.
+render_transition next_on_host_state(render_state current, bool running, bool first);
 // `reading` is invalid when the register could not be sought, read or parsed.
 render_transition next_on_scratch(render_state current, const scratch_reading &reading);
 

@@ -15,13 +15,14 @@ struct host_case {
     bool running;
     render_state to;
     render_action action;
+    bool first = false;
 };
 
 class HostStateTransition : public testing::TestWithParam<host_case> {};
 
 TEST_P(HostStateTransition, FollowsTheTable) {
     const host_case &c = GetParam();
-    const render_transition t = next_on_host_state(c.from, c.running);
+    const render_transition t = next_on_host_state(c.from, c.running, c.first);
     EXPECT_EQ(t.next, c.to);
     EXPECT_EQ(t.action, c.action);
 }
@@ -32,6 +33,10 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, HostStateTransition,
     testing::Values(host_case{HOST_OFF, false, HOST_OFF, render_action::none},
                     host_case{HOST_OFF, true, RENDERING, render_action::check_scratch_then_start},
+                    // The first host state learned stops a renderer left running.
+                    host_case{HOST_OFF, false, HOST_OFF, render_action::stop_renderer, true},
+                    host_case{HOST_OFF, true, RENDERING, render_action::check_scratch_then_start,
+                              true},
                     host_case{RENDERING, true, RENDERING, render_action::none},
                     host_case{RENDERING, false, HOST_OFF, render_action::stop_renderer},
                     host_case{HOST_VGA_ACTIVE, true, HOST_VGA_ACTIVE, render_action::none},
