@@ -105,9 +105,22 @@ class PrivateBus:
         stop_process(self.process)
 
 
+def bus_config(directory, limits):
+    """A private bus configuration with the given limits (name: value) added,
+    written into directory; the plain one without any."""
+    if not limits:
+        return BUS_CONF
+    config = directory / "private-bus-limited.conf"
+    added = "".join(f'  <limit name="{name}">{value}</limit>\n' for name, value in limits.items())
+    config.write_text(BUS_CONF.read_text().replace("</busconfig>", added + "</busconfig>"))
+    return config
+
+
 @pytest.fixture
-def private_bus(monkeypatch):
-    process, address = start_private_bus()
+def private_bus(monkeypatch, request, tmp_path):
+    """The private bus; a test parametrises it indirectly with a dictionary of
+    limits to tighten them."""
+    process, address = start_private_bus(bus_config(tmp_path, getattr(request, "param", None)))
     monkeypatch.setenv("DBUS_SYSTEM_BUS_ADDRESS", address)
     bus = PrivateBus(address, process)
     yield bus

@@ -52,25 +52,26 @@ def wait_exited_unreaped(pid):
 # ---- the message bus dies ------------------------------------------------------
 
 def reach(state, peers, registers, corvane):
-    """Brings corvane to one of its states (or into a unit call that systemd
-    holds) and returns the lines it has printed by then."""
+    """Brings corvane, started with the host off, to one of its states (or
+    into a unit call that systemd holds) and returns the lines it has printed
+    by then."""
     corvane.sync()
     if state == "host-off":
-        return ""
+        return STOPPED
     if state == "waiting-for-systemd":
         peers.systemd.SetHang(True)
         peers.set_host(RUNNING)
-        peers.wait_verbs(1)
-        wait_for(lambda: corvane.stderr() == STARTED, "the start line")
-        return STARTED
+        peers.wait_verbs(2)
+        wait_for(lambda: corvane.stderr() == STOPPED + STARTED, "the start line")
+        return STOPPED + STARTED
     peers.set_host(RUNNING)
     corvane.sync()
     if state == "rendering":
-        return STARTED
+        return STOPPED + STARTED
     registers.set_scratch("0xa8\n")
-    peers.wait_verbs(2)
+    peers.wait_verbs(3)
     corvane.sync()
-    return STARTED + STOPPED
+    return STOPPED + STARTED + STOPPED
 
 
 @pytest.mark.parametrize("state", ["host-off", "rendering", "video-taken",
@@ -124,8 +125,8 @@ def test_start_unit_not_answered(private_bus, registers, start_corvane):
     peers.systemd.SetHang(True)
     peers.set_host(RUNNING)
     timed_out = f"corvane: failed to start {UNIT}: org.freedesktop.DBus.Error.Timeout\n\n"
-    wait_for(lambda: corvane.stderr() == STARTED + timed_out, "the timeout")
-    assert registers.mode() == b""
+    wait_for(lambda: corvane.stderr() == STOPPED + STARTED + timed_out, "the timeout")
+    assert registers.mode() == b"0\n"
     # The answer comes after corvane gave up on it, and must change nothing;
     # the retry a second after the timeout is answered and starts the renderer.
     peers.systemd.SetHang(False)
@@ -134,23 +135,25 @@ def test_start_unit_not_answered(private_bus, registers, start_corvane):
     # A slow run may have seen the retry time out too before it was answered;
     # failing the same way, it said nothing.
     started = peers.verbs()
-    assert len(started) >= 2 and set(started) == {"StartUnit"}
-    assert corvane.stderr() == STARTED + timed_out + STARTED
+    assert started[0] == "StopUnit" and len(started) >= 3 and set(started[1:]) == {"StartUnit"}
+    assert corvane.stderr() == STOPPED + STARTED + timed_out + STARTED
 
     lines = power_cycle(peers, registers, corvane)
     assert peers.verbs()[len(started):] == ["StopUnit", "StopUnit", "StartUnit"]
-    assert corvane.stderr() == STARTED + timed_out + STARTED + lines
+    assert corvane.stderr() == STOPPED + STARTED + timed_out + STARTED + lines
 
 
 def test_systemd_away_then_back(private_bus, registers, start_corvane):
-    # systemd re-executing itself is off the bus for a moment.
+    # systemd re-executing itself is off the bus for a moment, from before
+    # corvane's first stop of the renderer to after its first start.
     peers = Peers(private_bus, host_state=OFF, with_systemd=False)
     corvane = start_corvane()
-    corvane.sync()
     peers.set_host(RUNNING)
     corvane.sync()
-    unknown = f"corvane: failed to start {UNIT}: org.freedesktop.DBus.Error.ServiceUnknown\n\n"
-    assert corvane.stderr() == STARTED + unknown
+    unknown = ": org.freedesktop.DBus.Error.ServiceUnknown\n\n"
+    failed = (STOPPED + f"corvane: failed to stop {UNIT}" + unknown
+              + STARTED + f"corvane: failed to start {UNIT}" + unknown)
+    assert corvane.stderr() == failed
     assert registers.mode() == b""
 
     # Once it is back, the pending retry starts the renderer.
@@ -159,11 +162,11 @@ def test_systemd_away_then_back(private_bus, registers, start_corvane):
     wait_for(lambda: registers.mode() == b"1\n", "the retried start")
     corvane.sync()
     assert peers.verbs() == ["StartUnit"]
-    assert corvane.stderr() == STARTED + unknown + STARTED
+    assert corvane.stderr() == failed + STARTED
 
     lines = power_cycle(peers, registers, corvane)
     assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StartUnit"]
-    assert corvane.stderr() == STARTED + unknown + STARTED + lines
+    assert corvane.stderr() == failed + STARTED + lines
 
 
 def test_unit_name_is_never_a_format(private_bus, registers, start_corvane):
@@ -173,10 +176,13 @@ def test_unit_name_is_never_a_format(private_bus, registers, start_corvane):
     corvane.sync()
     peers.set_host(RUNNING)
     corvane.sync()
-    # Retries that fall due meanwhile repeat the same call, silently.
-    assert set(peers.unit_calls()) == {("StartUnit", unit, "replace")}
+    # Retries that fall due meanwhile repeat the same call, silently; the
+    # stop at start found the unit not loaded, which is done.
+    assert peers.unit_calls()[0] == ("StopUnit", unit, "replace")
+    assert set(peers.unit_calls()[1:]) == {("StartUnit", unit, "replace")}
     assert corvane.stderr() == (
-        STARTED + f"corvane: failed to start {unit}: org.freedesktop.systemd1.NoSuchUnit\n\n")
+        STOPPED + STARTED
+        + f"corvane: failed to start {unit}: org.freedesktop.systemd1.NoSuchUnit\n\n")
 
 
 @pytest.mark.parametrize("which", ["scratch", "mode"])
@@ -255,6 +261,6 @@ def test_full_video_mode_register_through_a_power_cycle(private_bus, registers, 
     peers.set_host(OFF)
     peers.set_host(RUNNING)
     corvane.sync()
-    assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StartUnit"]
-    assert corvane.stderr() == (STARTED + NO_SPACE + STOPPED + NO_SPACE + STOPPED + NO_SPACE
-                                + STARTED + NO_SPACE)
+    assert peers.verbs() == ["StopUnit", "StartUnit", "StopUnit", "StopUnit", "StartUnit"]
+    assert corvane.stderr() == (STOPPED + NO_SPACE + STARTED + NO_SPACE + STOPPED + NO_SPACE
+                                + STOPPED + NO_SPACE + STARTED + NO_SPACE)

@@ -8,6 +8,7 @@ property CurrentHostState on the interface velmora.State.Host. Parameters:
   StateAfterFirstGet  when given, the service changes to this state (and emits
                       the change) right after it answers the first read of
                       CurrentHostState, as a host powering on just then would
+  HoldReads           when true, reads are held from the start (HoldReads below)
 
 Control methods on org.freedesktop.DBus.Mock:
   SetHostState(s)       set CurrentHostState and emit the standard
@@ -22,10 +23,11 @@ Control methods on org.freedesktop.DBus.Mock:
                         state (second) to one connection (first) only
   HoldReads(b)          leave reads of the property unanswered (true), or
                         answer the held ones now and the later ones at once
-  TakeServiceName()     own velmora.State.Host as well: an instance started
+  TakeServiceName(b)    own velmora.State.Host as well: an instance started
                         under a stand-by name with this template loaded takes
                         over the service, its object and property already in
-                        place, as a restarted real service does
+                        place, as a restarted real service does; when true,
+                        waits in line for it while another instance has it
 '''
 
 import dbus
@@ -102,7 +104,7 @@ def load(mock, parameters):
         properties['CurrentHostState'] = parameters.get('CurrentHostState', OFF)
     mock.AddProperties(MAIN_IFACE, dbus.Dictionary(properties, signature='sv'))
     mock.state_after_first_get = parameters.get('StateAfterFirstGet')
-    mock.held_reads = None
+    mock.held_reads = [] if parameters.get('HoldReads', False) else None
 
 
 def _set_host_state(mock, state):
@@ -145,10 +147,10 @@ def HoldReads(self, hold):
         Get(self, interface_name, property_name, reply, fail)
 
 
-@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
-def TakeServiceName(self):
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
+def TakeServiceName(self, queue):
     self.service_name = dbus.service.BusName(BUS_NAME, self.bus_name.get_bus(),
-                                             do_not_queue=True)
+                                             do_not_queue=not queue)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')

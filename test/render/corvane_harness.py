@@ -3,15 +3,19 @@ simulated peers (test/mocks/host_state.py and systemd_manager.py), the running
 program, and ways to wait for what it does without guessing how long it takes.
 
 Waiting is by condition with a generous deadline, never by a fixed sleep. The
-one exact synchronisation is `Corvane.sync`: a Peer.Ping that sd-bus answers
-from inside corvane's bus processing. A message routed to corvane before the
-ping (a host-state signal, say) has been handled, including any unit call it
-caused, by the time the ping's answer arrives.
+exact synchronisations are `Corvane.sync`, a Peer.Ping that sd-bus answers
+from inside corvane's bus processing (a message routed to corvane before the
+ping, a host-state signal say, has been handled, including any unit call it
+caused, by the time the ping's answer arrives), and the readiness corvane
+reports as systemd would see it, once it has carried out the first host
+state it learned or has found that it must wait for one.
 """
 
 import itertools
 import os
+import socket
 import subprocess
+import threading
 
 import dbus
 import pytest
@@ -62,12 +66,15 @@ class Peers:
     """The simulated host-state service and systemd manager."""
 
     def __init__(self, bus, host_state=OFF, host_parameters=None, systemd_parameters=None,
-                 with_systemd=True):
+                 with_systemd=True, with_host=True):
         parameters = {"CurrentHostState": host_state}
         parameters.update(host_parameters or {})
         self.bus = bus
-        self.host_process, host = bus.spawn_template("host_state", parameters)
-        self.host = dbus.Interface(host, MOCK_IFACE)
+        self.instances = itertools.count()
+        self.host_process = self.host = None
+        if with_host:
+            self.host_process, host = bus.spawn_template("host_state", parameters)
+            self.host = dbus.Interface(host, MOCK_IFACE)
         self.systemd = None
         if with_systemd:
             _, systemd = bus.spawn_template("systemd_manager", systemd_parameters or {})
@@ -81,13 +88,14 @@ class Peers:
         self.host_process.terminate()
         self.host_process.wait(timeout=DEADLINE)
 
-    def start_host(self, host_state, hold_reads=False):
+    def start_host(self, host_state, hold_reads=False, queue=False):
         """Starts a new instance of the host-state service reading
         `host_state` (None: one without the property yet, so that reading it
         fails), holding its answers to reads if asked. It serves its object
         before it owns the service's name, as a real service does, so whoever
-        follows the name finds it there; it announces nothing."""
-        standby = "velmora.Test.HostStateStandby"
+        follows the name finds it there; it announces nothing. With `queue`
+        it waits in line for a name that is taken."""
+        standby = f"velmora.Test.HostStateStandby{next(self.instances)}"
         self.host_process = DBusTestCase.spawn_server(standby, HOST_PATH, HOST_IFACE,
                                                       system_bus=True, stdout=subprocess.DEVNULL)
         self.bus.mocks.append(self.host_process)
@@ -95,8 +103,17 @@ class Peers:
         parameters = {"Unreadable": True} if host_state is None else {"CurrentHostState": host_state}
         host.AddTemplate(str(MOCKS / "host_state.py"), parameters)
         host.HoldReads(hold_reads)
-        host.TakeServiceName()
+        host.TakeServiceName(queue)
         self.host = host
+
+    def hand_over_host(self, host_state):
+        """Starts a new instance of the host-state service (as start_host),
+        queued for the name, then ends the old one: the bus gives the name
+        straight to the new instance, and the service never leaves the bus."""
+        old = self.host_process
+        self.start_host(host_state, queue=True)
+        old.terminate()
+        old.wait(timeout=DEADLINE)
 
     def host_reads(self):
         """How many reads of its properties the host-state service received."""
@@ -138,14 +155,28 @@ def proc_counts(pid):
 
 
 class Corvane:
-    """corvane running in the background on the private bus."""
+    """corvane running in the background on the private bus, with a socket
+    that takes what it tells systemd."""
 
     def __init__(self, bus, registers, directory, unit=UNIT, extra_env=None):
         self.bus = bus
         self.registers = registers
         self.stderr_path = directory / "corvane.stderr"
         self.stdout_path = directory / "corvane.stdout"
-        env = bus.env(DBUS_STARTER_BUS_TYPE="system", **(extra_env or {}))
+        # Read as it comes, as systemd would: a socket left full would hold
+        # corvane up in its next report.
+        notify_path = directory / f"notify-{len(list(directory.glob('notify-*')))}"
+        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.notify.bind(str(notify_path))
+        self.notify.settimeout(0.1)
+        self.notifications = []
+        self.notifications_taken = 0
+        self.arrived = threading.Condition()
+        self.listening = True
+        self.listener = threading.Thread(target=self.take_notifications, daemon=True)
+        self.listener.start()
+        env = bus.env(DBUS_STARTER_BUS_TYPE="system", NOTIFY_SOCKET=str(notify_path),
+                      **(extra_env or {}))
         command = program_command("CORVANE") + [
             str(registers.scratch_path), str(registers.mode_path), unit]
         with open(self.stderr_path, "wb") as err, open(self.stdout_path, "wb") as out:
@@ -160,6 +191,39 @@ class Corvane:
 
     def stderr(self):
         return self.stderr_path.read_text()
+
+    def take_notifications(self):
+        while self.listening:
+            try:
+                message = self.notify.recv(4096)
+            except socket.timeout:
+                continue
+            with self.arrived:
+                self.notifications.append(message)
+                self.arrived.notify_all()
+
+    def next_notification(self):
+        """Waits for the next message corvane sends to systemd, in order."""
+        with self.arrived:
+            if not self.arrived.wait_for(lambda: len(self.notifications) > self.notifications_taken,
+                                         timeout=DEADLINE):
+                raise AssertionError(f"no message to systemd; so far {self.notifications}")
+            self.notifications_taken += 1
+            return self.notifications[self.notifications_taken - 1]
+
+    def wait_ready(self):
+        """Waits until corvane tells systemd that it has started."""
+        while not self.next_notification().startswith(b"READY=1\n"):
+            pass
+
+    def status(self):
+        """The status corvane last reported, of what has arrived so far."""
+        with self.arrived:
+            statuses = [m.split(b"STATUS=", 1)[1] for m in self.notifications if b"STATUS=" in m]
+        return statuses[-1].decode() if statuses else None
+
+    def wait_status(self, text):
+        wait_for(lambda: self.status() == text, f"the status {text!r}")
 
     def unique_name(self):
         """corvane's connection name, found by its process id."""
@@ -220,6 +284,9 @@ class Corvane:
                 self.proc.kill()
                 self.proc.wait()
         self.connection.close()
+        self.listening = False
+        self.listener.join()
+        self.notify.close()
 
 
 def run_to_exit(arguments, env):
@@ -236,12 +303,16 @@ def registers(tmp_path):
 
 @pytest.fixture
 def start_corvane(private_bus, registers, tmp_path):
-    """Starts corvane (after the peers the test set up) and stops it after."""
+    """Starts corvane (after the peers the test set up) and stops it after.
+    Unless told not to, waits until it is ready: it has carried out the
+    first host state, unit call included, or it waits for one."""
     started = []
 
-    def start(**kwargs):
+    def start(ready=True, **kwargs):
         corvane = Corvane(private_bus, registers, tmp_path, **kwargs)
         started.append(corvane)
+        if ready:
+            corvane.wait_ready()
         return corvane
 
     yield start

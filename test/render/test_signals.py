@@ -13,6 +13,7 @@ from corvane_harness import (OFF, RUNNING, Peers, registers,  # noqa: F401
                              start_corvane, wait_for)
 
 STARTED = "setting render state to running\n"
+STOPPED = "setting render state to stopped\n"
 
 # Kinds of signal the simulated host-state service can send (see
 # test/mocks/host_state.py), each carrying the running state, and whether
@@ -36,8 +37,9 @@ def test_signal_walk(private_bus, registers, start_corvane, kind, applies):
     corvane.sync()
     peers.host.EmitCrafted(kind, RUNNING)
     corvane.sync()
-    assert peers.verbs() == (["StartUnit"] if applies else [])
-    assert registers.mode() == (b"1\n" if applies else b"")
+    # The host was off at start: corvane made sure the renderer was stopped.
+    assert peers.verbs() == (["StopUnit", "StartUnit"] if applies else ["StopUnit"])
+    assert registers.mode() == (b"1\n" if applies else b"0\n")
 
 
 @pytest.mark.parametrize("directed", [False, True], ids=["broadcast", "directed"])
@@ -65,8 +67,8 @@ def test_only_the_host_state_service_changes_the_state(private_bus, registers, s
     spoofer.call_blocking(corvane.unique_name(), "/", "org.freedesktop.DBus.Peer", "Ping", "",
                           (), timeout=60)
     spoofer.close()
-    assert peers.verbs() == []
-    assert corvane.stderr() == ""
+    assert peers.verbs() == ["StopUnit"]
+    assert corvane.stderr() == STOPPED
 
     # The real service is still heard, the same way.
     if directed:
@@ -74,7 +76,7 @@ def test_only_the_host_state_service_changes_the_state(private_bus, registers, s
     else:
         peers.set_host(RUNNING)
     corvane.sync()
-    assert peers.verbs() == ["StartUnit"]
+    assert peers.verbs() == ["StopUnit", "StartUnit"]
 
 
 @pytest.mark.parametrize("during", ["start-up", "host-start", "takeover"])
@@ -84,7 +86,7 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
         # The host runs as corvane starts: it calls StartUnit before its loop.
         peers = Peers(private_bus, host_state=RUNNING)
         peers.systemd.SetHang(True)
-        corvane = start_corvane()
+        corvane = start_corvane(ready=False)
         peers.wait_verbs(1)
         expected = ["StartUnit", "StopUnit"]
     elif during == "host-start":
@@ -94,8 +96,8 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
         corvane.sync()
         peers.systemd.SetHang(True)
         peers.set_host(RUNNING)
-        peers.wait_verbs(1)
-        expected = ["StartUnit", "StopUnit"]
+        peers.wait_verbs(2)
+        expected = ["StopUnit", "StartUnit", "StopUnit"]
     else:
         # Rendering, then the host takes the video: corvane stops the renderer
         # and will wait with no timeout once that call is answered.
@@ -122,7 +124,6 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
 
 
 LEFT = "corvane: velmora.State.Host left the bus; keeping the last host state\n"
-STOPPED = "setting render state to stopped\n"
 # sd-bus gives this error name the errno EBADR.
 UNREADABLE = (f"corvane: error querying host state: -{errno.EBADR}, "
               "org.freedesktop.DBus.Error.UnknownProperty\n\n")
@@ -130,6 +131,8 @@ UNREADABLE = (f"corvane: error querying host state: -{errno.EBADR}, "
 # How the new instance comes up: (its reading, None for none yet; whether it
 # holds its answers), then the unit calls, the video mode and corvane's lines.
 RESTARTS = {
+    # Read again and found as it was: nothing to do.
+    "same-state": ((RUNNING, False), ["StartUnit"], b"1\n", STARTED + LEFT),
     # Read again, and the new instance's own changes followed as well.
     "another-state": ((OFF, False), ["StartUnit", "StopUnit", "StartUnit"], b"1\n",
                       STARTED + LEFT + STOPPED + STARTED),
@@ -158,7 +161,11 @@ def test_restarted_host_state_service_is_read_again(private_bus, registers, star
     peers.stop_host()
     wait_for(lambda: corvane.stderr() == STARTED + LEFT, "the line on the service leaving")
     peers.start_host(new_reading, holds_reads)
-    if how == "another-state":
+    if how == "same-state":
+        # Answered before the mock says it was asked; the sync below follows
+        # the answer to corvane.
+        wait_for(lambda: peers.host_reads() >= 1, "the read")
+    elif how == "another-state":
         peers.wait_verbs(2)
         peers.set_host(RUNNING)
     elif how == "unreadable":
@@ -179,3 +186,29 @@ def test_restarted_host_state_service_is_read_again(private_bus, registers, star
     assert peers.verbs() == expected
     assert corvane.stderr() == lines
     assert corvane.proc.poll() is None
+
+
+NO_REPLY = (f"corvane: error querying host state: -{errno.ETIMEDOUT}, "
+            "org.freedesktop.DBus.Error.NoReply\n\n")
+
+
+# The bus counts each call still owed an answer against the caller; with two
+# allowed, one read left waiting and one unit call use them up.
+@pytest.mark.parametrize("private_bus", [{"max_replies_per_connection": 2}], indirect=True,
+                         ids=["two-answers-owed-at-most"])
+def test_owner_that_never_answers_is_asked_once(private_bus, registers, start_corvane):
+    peers = Peers(private_bus, host_state=RUNNING)
+    # Calls count as unanswered after 2 s rather than 25.
+    corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "2"})
+    peers.stop_host()
+    peers.start_host(RUNNING, hold_reads=True)
+    wait_for(lambda: corvane.stderr() == STARTED + LEFT + NO_REPLY, "the read reported unanswered")
+    # Thirty 100 ms polls later, long after a retry would have been due, the
+    # read is still awaited rather than sent again.
+    corvane.wait_scratch_reads(count=30)
+    assert peers.host_reads() == 1
+    registers.set_scratch("0xa8\n")
+    wait_for(lambda: registers.mode() == b"0\n", "the video mode register")
+    corvane.sync()
+    assert peers.verbs() == ["StartUnit", "StopUnit"]
+    assert corvane.stderr() == STARTED + LEFT + NO_REPLY + STOPPED

@@ -4,12 +4,10 @@ exit statuses; and what it tells systemd once started."""
 
 import errno
 import os
-import socket
 import subprocess
 
 import pytest
 
-from conftest import BUS_CONF, start_private_bus, stop_process
 from corvane_harness import (DEADLINE, OFF, QUIESCED, RUNNING, UNIT, Peers,  # noqa: F401
                              registers, run_to_exit, start_corvane, wait_for)
 
@@ -70,47 +68,81 @@ def test_no_bus_shows_the_real_failure(registers, tmp_path):
     assert result.stderr == "corvane: can't connect to dbus: No such file or directory\n"
 
 
-@pytest.mark.parametrize("host_state, shown", [
-    # No host-state service: the bus answers with an error name.
-    (None, f"{-errno.EHOSTUNREACH}, org.freedesktop.DBus.Error.ServiceUnknown"),
+def appear_running(peers):
+    peers.start_host(RUNNING)
+
+
+def become_a_string(peers):
+    peers.set_host(RUNNING)
+
+
+def get_ready_quietly(peers):
+    # The failed reads are tried again, silently, until one finds the state.
+    wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
+    peers.host.SetHostStateQuietly(OFF)
+
+
+# How the host-state service is when corvane starts, the line that says so,
+# how it comes right, and what corvane does then.
+LATE = {
+    # Not on the bus: the bus answers with an error name.
+    "no-service": (dict(with_host=False),
+                   f"{-errno.EHOSTUNREACH}, org.freedesktop.DBus.Error.ServiceUnknown",
+                   appear_running, ["StartUnit"], b"1\n", "rendering", "running"),
     # A reply that holds no string fails inside sd-bus, which names its own
     # failures after the errno.
-    (5, f"{-errno.ENXIO}, System.Error.ENXIO"),
-], ids=["no-service", "not-a-string"])
-def test_host_state_query_failure(private_bus, registers, host_state, shown):
-    if host_state is not None:
-        Peers(private_bus, host_state=host_state)
+    "not-a-string": (dict(host_state=5), f"{-errno.ENXIO}, System.Error.ENXIO",
+                     become_a_string, ["StartUnit"], b"1\n", "rendering", "running"),
+    # Its name taken before its property is there.
+    "not-ready": (dict(host_parameters={"Unreadable": True}),
+                  f"{-errno.EBADR}, org.freedesktop.DBus.Error.UnknownProperty",
+                  get_ready_quietly, ["StopUnit"], b"0\n", "host off", "stopped"),
+}
+
+
+@pytest.mark.parametrize("how", LATE.keys())
+def test_waits_for_a_late_host_state_service(private_bus, registers, start_corvane, how):
+    peers_setup, shown, come_right, verbs, mode, status, progress = LATE[how]
+    peers = Peers(private_bus, **peers_setup)
+    corvane = start_corvane()
+    # Ready at once, touching nothing while it waits.
+    assert corvane.notifications == [b"READY=1\nSTATUS=waiting for velmora.State.Host"]
+    failed = f"corvane: error querying host state: {shown}\n\n"
+    assert corvane.stderr() == failed
+    assert peers.verbs() == []
+    come_right(peers)
+    wait_for(lambda: registers.mode() == mode, "the video mode register")
+    corvane.wait_status(status)
+    assert peers.verbs() == verbs
+    assert corvane.stderr() == failed + f"setting render state to {progress}\n"
+    assert corvane.proc.poll() is None
+
+
+@pytest.mark.parametrize("private_bus", [{"max_match_rules_per_connection": 0}], indirect=True,
+                         ids=["no-match-rules"])
+def test_refused_subscription(private_bus, registers):
+    # A bus that allows no match rules refuses the host-state subscription.
     result = run_to_exit([registers.scratch_path, registers.mode_path, UNIT],
                          private_bus.env(DBUS_STARTER_BUS_TYPE="system"))
-    assert result.returncode == 1
-    assert result.stderr == f"corvane: error querying host state: {shown}\n\n"
-    assert registers.mode() == b""
-
-
-def test_refused_subscription(registers, tmp_path):
-    # A bus that allows no match rules refuses the host-state subscription.
-    conf = tmp_path / "no-matches.conf"
-    conf.write_text(BUS_CONF.read_text().replace(
-        "</busconfig>",
-        '  <limit name="max_match_rules_per_connection">0</limit>\n</busconfig>'))
-    bus, address = start_private_bus(conf)
-    try:
-        env = {k: v for k, v in os.environ.items() if not k.startswith("DBUS_")}
-        env.update(DBUS_STARTER_BUS_TYPE="system", DBUS_SYSTEM_BUS_ADDRESS=address)
-        result = run_to_exit([registers.scratch_path, registers.mode_path, UNIT], env)
-    finally:
-        stop_process(bus)
     assert result.returncode == 1
     assert result.stderr == "corvane: can't establish host property change handler\n"
 
 
-def test_host_off_at_start_touches_nothing(private_bus, registers, start_corvane):
-    peers = Peers(private_bus, host_state=OFF)
+@pytest.mark.parametrize("before", ["nothing", "rendering"])
+def test_host_off_at_start_stops_the_renderer(private_bus, registers, start_corvane, before):
+    # A corvane that ended while the renderer ran, and a host that powered off
+    # before the next one started, must not leave the renderer running.
+    peers = Peers(private_bus, host_state=OFF if before == "nothing" else RUNNING)
+    if before == "rendering":
+        start_corvane().stop()
+        peers.set_host(OFF)
     corvane = start_corvane()
-    corvane.sync()
-    assert peers.unit_calls() == []
-    assert registers.mode() == b""
-    assert corvane.stderr() == ""
+    assert peers.unit_calls()[-1:] == [("StopUnit", UNIT, "replace")]
+    assert peers.verbs().count("StopUnit") == 1
+    assert peers.systemd.GetUnitState(UNIT) == "inactive"
+    assert registers.mode() == b"0\n"
+    assert corvane.status() == "host off"
+    assert corvane.stderr() == "setting render state to stopped\n"
 
 
 def test_host_running_and_video_taken_at_start(private_bus, registers, start_corvane):
@@ -141,45 +173,42 @@ def test_change_while_starting_is_not_lost(private_bus, registers, start_corvane
     peers = Peers(private_bus, host_state=first,
                   host_parameters={"StateAfterFirstGet": RUNNING})
     corvane = start_corvane()
-    assert peers.wait_verbs(1) == ["StartUnit"]
+    assert peers.wait_verbs(2) == ["StopUnit", "StartUnit"]
     wait_for(lambda: registers.mode() == b"1\n", "the video mode register")
     corvane.sync()
-    assert corvane.stderr() == "setting render state to running\n"
+    assert corvane.stderr() == "setting render state to stopped\nsetting render state to running\n"
 
 
-def test_tells_systemd_when_ready_and_where_it_stands(private_bus, registers, start_corvane,
-                                                      tmp_path):
-    # What systemd's notification socket would receive.
-    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    notify.bind(str(tmp_path / "notify"))
-    notify.settimeout(DEADLINE)
+def test_tells_systemd_when_ready_and_where_it_stands(private_bus, registers, start_corvane):
     peers = Peers(private_bus, host_state=RUNNING)
-    corvane = start_corvane(extra_env={"NOTIFY_SOCKET": str(tmp_path / "notify")})
-
-    messages = [notify.recv(4096)]
+    corvane = start_corvane()
     # Ready only once the first reading has been carried out.
     assert peers.verbs() == ["StartUnit"]
     assert registers.mode() == b"1\n"
 
-    registers.set_scratch("0xa8\n")
-    messages.append(notify.recv(4096))
-    peers.set_host(OFF)
-    messages.append(notify.recv(4096))
+    def after(change):
+        change()
+        return corvane.next_notification().decode()
+
+    assert after(lambda: registers.set_scratch("0xa8\n")) == "STATUS=host drives video"
+    assert after(lambda: peers.set_host(OFF)) == "STATUS=host off"
     registers.set_scratch("0\n")
     peers.systemd.RefuseUnit(UNIT)
-    peers.set_host(RUNNING)
-    messages.append(notify.recv(4096))
-    peers.systemd.AcceptUnit(UNIT)
-    messages.append(notify.recv(4096))
-    # While the host-state service is away, the state held may be stale.
-    peers.stop_host()
-    messages.append(notify.recv(4096))
-    peers.start_host(RUNNING)
-    messages.append(notify.recv(4096))
-    notify.close()
-
-    assert messages == [b"READY=1\nSTATUS=rendering", b"STATUS=host drives video",
-                        b"STATUS=host off", b"STATUS=rendering, retrying start",
-                        b"STATUS=rendering", b"STATUS=rendering, host state unknown",
-                        b"STATUS=rendering"]
-    assert registers.mode() == b"1\n"
+    assert after(lambda: peers.set_host(RUNNING)) == "STATUS=rendering, retrying start"
+    assert after(lambda: peers.systemd.AcceptUnit(UNIT)) == "STATUS=rendering"
+    # While the host-state service is away, the state held may be stale, and
+    # it stays so until a new instance's answer is applied.
+    assert after(peers.stop_host) == "STATUS=rendering, host state unknown"
+    peers.start_host(RUNNING, hold_reads=True)
+    wait_for(lambda: peers.host_reads() >= 1, "the read")
+    assert (after(lambda: registers.set_scratch("0xa8\n"))
+            == "STATUS=host drives video, host state unknown")
+    assert after(lambda: peers.host.HoldReads(False)) == "STATUS=host drives video"
+    # A new instance taking the name over without leaving a gap: its state is
+    # unknown from the first failed read until one succeeds.
+    assert (after(lambda: peers.hand_over_host(None))
+            == "STATUS=host drives video, host state unknown")
+    assert after(lambda: peers.host.SetHostStateQuietly(RUNNING)) == "STATUS=host drives video"
+    assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StartUnit", "StartUnit",
+                             "StopUnit"]
+    assert registers.mode() == b"0\n"

@@ -41,11 +41,14 @@ def act(step, peers, registers, corvane):
 
 # (host at start, scratch at start, steps, unit calls, video mode, lines)
 ROWS = {
-    "off-stays-off": (OFF, "0\n", [("host", QUIESCED)], [], b"", ""),
-    "off-to-rendering": (OFF, "0\n", [("host", RUNNING)], ["StartUnit"], b"1\n", STARTED),
-    "off-to-video-taken": (OFF, "0xa8\n", [("host", RUNNING)], ["StopUnit"], b"0\n", STOPPED),
-    "off-to-video-unreadable": (OFF, "", [("host", RUNNING)], ["StopUnit"], b"0\n",
-                                EMPTY_READ + ASSUMING + STOPPED),
+    # With the host off at start, corvane makes sure the renderer is stopped.
+    "off-stays-off": (OFF, "0\n", [("host", QUIESCED)], ["StopUnit"], b"0\n", STOPPED),
+    "off-to-rendering": (OFF, "0\n", [("host", RUNNING)], ["StopUnit", "StartUnit"], b"1\n",
+                         STOPPED + STARTED),
+    "off-to-video-taken": (OFF, "0xa8\n", [("host", RUNNING)], ["StopUnit", "StopUnit"], b"0\n",
+                           STOPPED + STOPPED),
+    "off-to-video-unreadable": (OFF, "", [("host", RUNNING)], ["StopUnit", "StopUnit"], b"0\n",
+                                STOPPED + EMPTY_READ + ASSUMING + STOPPED),
     "rendering-stays": (RUNNING, "0\n", [("host", RUNNING)], ["StartUnit"], b"1\n", STARTED),
     "rendering-to-off": (RUNNING, "0\n", [("host", OFF)], ["StartUnit", "StopUnit"], b"0\n",
                          STARTED + STOPPED),
@@ -167,28 +170,29 @@ def test_refused_unit_calls(private_bus, registers, start_corvane, row):
     peers.set_host(OFF if refused_call == STOP else RUNNING)
     wait_for(lambda: registers.mode() == mode, "the call to be served")
     corvane.sync()
-    assert peers.verbs() == verbs
-    assert corvane.stderr() == lines
+    # After the stop of the host being off at start.
+    assert peers.verbs() == [STOP] + verbs
+    assert corvane.stderr() == STOPPED + lines
 
 
 def test_start_refused_for_ever_is_not_retried_once_the_host_is_off(private_bus, registers,
                                                                     start_corvane):
-    peers = Peers(private_bus, host_state=OFF,
-                  systemd_parameters={"refuse": [UNIT], "refuse_error": FAILED})
+    peers = Peers(private_bus, host_state=OFF)
     corvane = start_corvane()
-    corvane.sync()
+    peers.systemd.RefuseNext(UNIT, [FAILED] * 1000)
     peers.set_host(RUNNING)
     wait_for(lambda: "failed to" in corvane.stderr(), "the refusal")
     # The stop replaces the start's retry and is refused in turn; its own
     # retry falls due after the start's would have, so once it has come, a
     # start retried in spite of the host going off would have shown.
     peers.set_host(OFF)
-    peers.wait_verbs(3)
+    peers.wait_verbs(4)
     corvane.sync()
-    assert distinct_in_a_row(peers.verbs()) == ["StartUnit", "StopUnit"]
-    assert corvane.stderr() == (STARTED + refused("start", FAILED)
+    assert distinct_in_a_row(peers.verbs()) == ["StopUnit", "StartUnit", "StopUnit"]
+    assert corvane.stderr() == (STOPPED + STARTED + refused("start", FAILED)
                                 + STOPPED + refused("stop", FAILED))
-    assert registers.mode() == b""
+    # As the stop at start left it.
+    assert registers.mode() == b"0\n"
 
 
 def test_full_video_mode_register(private_bus, registers, start_corvane):

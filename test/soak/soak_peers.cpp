@@ -6,7 +6,8 @@
 // Driven by one command a line on standard input, one answer a line on
 // standard output:
 //   watch NAME PID VIDEO-MODE   the connection corvane holds, its process and
-//                               its video mode register file
+//                               its video mode register file; unit calls are
+//                               counted afresh from here
 //   cycles N READS              N power cycles; while the host runs, wake
 //                               corvane until its scratch register has been
 //                               read at least READS times in that cycle,
@@ -309,6 +310,8 @@ bool run_command(peers &state, char *line) {
         state.corvane_name = watched_name.data();
         state.corvane_pid = static_cast<int>(first);
         state.video_mode_path = watched_mode.data();
+        state.starts = state.stops = 0;
+        state.last_verb = unit_verb::none;
         std::printf("watching\n");
     } else if (count == 3 && std::strcmp(words[0], "cycles") == 0 &&
                parse_number(words[1], first) && parse_number(words[2], second)) {
