@@ -12,6 +12,12 @@
 
 #include <systemd/sd-bus.h>
 
+// The build passes the project's version. A build of this file outside meson
+// (the fuzz targets) has none to give.
+#ifndef TAMBLET_VERSION
+#define TAMBLET_VERSION "unknown"
+#endif
+
 bool silent = false;
 
 namespace {
@@ -133,7 +139,7 @@ int run_command_line(sd_bus *bus, int argc, char **argv) {
             break;
         case 'v':
             if (!silent) {
-                printf("%s V%s\n", "Ostrivan", "2.1.1");
+                printf("%s V%s\n", "Ostrivan", TAMBLET_VERSION);
             }
             result = 0;
             break;

@@ -139,9 +139,13 @@ def test_empty_argument_vector_is_shown_as_tamblet(private_bus, python, wrapped)
     assert result.returncode == 0
 
 
+# The build passes the project's version.
+VERSION_LINE = f"Ostrivan V{os.environ.get('PROJECT_VERSION')}\n"
+
+
 @pytest.mark.parametrize("args, stdout", [
-    (["--version"], "Ostrivan V2.1.1\n"),
-    (["-v"], "Ostrivan V2.1.1\n"),
+    (["--version"], VERSION_LINE),
+    (["-v"], VERSION_LINE),
     (["--silent", "--version"], ""),
 ])
 def test_version(private_bus, daemon, args, stdout):
