@@ -12,12 +12,6 @@
 
 #include <systemd/sd-bus.h>
 
-// The build passes the project's version. A build of this file outside meson
-// (the fuzz targets) has none to give.
-#ifndef TAMBLET_VERSION
-#define TAMBLET_VERSION "unknown"
-#endif
-
 bool silent = false;
 
 namespace {

@@ -29,6 +29,12 @@ common="-std=c++20 -g -O1 -Wall -Wextra -Werror -Icontrol -Irender $(pkg-config 
 program="-fno-exceptions -fno-rtti"
 libs=$(pkg-config --libs libsystemd)
 
+# The version meson.build gives, which meson's build passes to tamblet.
+project_version() {
+    meson introspect --projectinfo meson.build |
+        /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)["version"])'
+}
+
 # compile <object> <source> <extra flags...>
 compile() {
     object=$1
@@ -58,7 +64,8 @@ build_target() {
     command_line)
         compile command_line fuzz/command_line.cpp
         compile request_recorder fuzz/request_recorder.cpp
-        compile tamblet_main control/main.cpp $program -Dmain=tamblet_main
+        compile tamblet_main control/main.cpp $program -Dmain=tamblet_main \
+            "-DTAMBLET_VERSION=\"$(project_version)\""
         link command_line command_line request_recorder tamblet_main
         ;;
     host_state_signal)
