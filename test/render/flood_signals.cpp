@@ -57,10 +57,16 @@ int main(int argc, char *argv[]) {
         (void)std::fprintf(stderr, "usage: flood_signals DESTINATION SECONDS\n");
         return 2;
     }
+    char *rest = nullptr;
+    const long seconds = std::strtol(argv[2], &rest, 10);
+    if (*rest != '\0' || seconds <= 0) {
+        (void)std::fprintf(stderr, "flood_signals: not a number of seconds: %s\n", argv[2]);
+        return 2;
+    }
     sd_bus *opened = nullptr;
     int r = sd_bus_open_system(&opened);
     const std::unique_ptr<sd_bus, bus_unref> bus(opened);
-    const time_t end = now() + std::atoi(argv[2]);
+    const time_t end = now() + seconds;
     for (unsigned long sent = 0; r >= 0 && now() < end; ++sent) {
         r = send_one(bus.get(), argv[1]);
         if (sent == 0 && r >= 0) {
