@@ -177,7 +177,8 @@ image() { # architecture, meson build, stand-ins; leaves $dir/image-ARCH
     meson install -C "$2" --no-rebuild --quiet --destdir "$image" >/dev/null
     install -D -m 755 -t "$image/usr/local/libexec/boot-test" \
         "$3/host-state" "$3/flash-daemon" test/boot/inside.sh
-    install -m 644 -t "$image/etc/systemd/system" test/boot/*.service
+    # Where a platform's packages put their units, so that they can be masked.
+    install -m 644 -t "$image/usr/lib/systemd/system" test/boot/*.service
     install -m 644 -t "$image/etc/dbus-1/system.d" test/boot/velmora.*.conf
     install -D -m 644 test/boot/users.sysusers "$image/etc/sysusers.d/boot-test.conf"
     systemctl --root="$image" --quiet enable corvane.service registers.service \

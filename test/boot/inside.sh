@@ -120,9 +120,29 @@ if [ "$notify" = yes ]; then
     check "ready after writing the register again" register_is 1
 fi
 step "after restart" active 1 rendering
-set_host "$host_off"
-step "host off at last" inactive 0 "host off"
-check "corvane.service still active" unit_is corvane.service active
+
+# --- restarted while the host-state service is away, which comes back with
+# the host off: corvane waits, quietly, then stops the renderer left running --
+host_state_unit=velmora-state-host.service
+systemctl mask --now --quiet "$host_state_unit"
+systemctl restart corvane.service
+pid=$(prop corvane.service MainPID)
+restarts=$(prop corvane.service NRestarts)
+check "waiting: corvane.service active" unit_is corvane.service active
+[ "$notify" = no ] || check "waiting: status" eventually status_is "waiting for velmora.State.Host"
+sleep 5
+check "waiting: still the same process" is "$(prop corvane.service MainPID)" "$pid"
+check "waiting: no automatic restart" is "$(prop corvane.service NRestarts)" "$restarts"
+# Its own lines only: systemd's child logs as "(corvane)" before the exec.
+own_lines=$(journalctl -b --no-pager -o cat _PID="$pid" _COMM=corvane | wc -l)
+check "waiting: $own_lines lines of its own in the journal in 5 s, at most 2" [ "$own_lines" -le 2 ]
+check "waiting: the renderer left alone" unit_is "$renderer" active
+check "waiting: the register left alone" register_is 1
+systemctl unmask --quiet "$host_state_unit"
+systemctl start "$host_state_unit"
+step "host-state service back with the host off" inactive 0 "host off"
+check "corvane.service still active, not restarted" \
+    is "$(prop corvane.service ActiveState) $(prop corvane.service MainPID)" "active $pid"
 
 # --- tamblet on the system bus ---------------------------------------------
 # Root and the members of group flash may call the flash daemon (its bus
