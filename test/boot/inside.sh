@@ -135,7 +135,7 @@ check "waiting: still the same process" is "$(prop corvane.service MainPID)" "$p
 check "waiting: no automatic restart" is "$(prop corvane.service NRestarts)" "$restarts"
 # Its own lines only: systemd's child logs as "(corvane)" before the exec.
 own_lines=$(journalctl -b --no-pager -o cat _PID="$pid" _COMM=corvane | wc -l)
-check "waiting: $own_lines lines of its own in the journal in 5 s, at most 2" [ "$own_lines" -le 2 ]
+check "waiting: its own journal lines in 5 s: $own_lines, at most 2" [ "$own_lines" -le 2 ]
 check "waiting: the renderer left alone" unit_is "$renderer" active
 check "waiting: the register left alone" register_is 1
 systemctl unmask --quiet "$host_state_unit"
