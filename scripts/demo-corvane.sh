@@ -3,10 +3,12 @@
 # a private dbus-daemon with the simulated host-state service and systemd
 # manager on it (the ones the end-to-end tests use), temporary files for the
 # VGA scratch and video mode registers, a socket in place of systemd's
-# notification socket, and corvane. Then the host powers on, takes over the
-# video, powers off and on again, and once more while systemd refuses the
-# renderer for a moment; after each step it shows corvane's lines, the unit
-# calls systemd received, the status corvane reported and both registers.
+# notification socket, and corvane, which starts before the host-state
+# service, as it may at boot, and waits for it. Then the service comes up,
+# the host powers on, takes over the video, powers off and on again, and once
+# more while systemd refuses the renderer for a moment; after each step it
+# shows corvane's lines, the unit calls systemd received, the status corvane
+# reported and both registers.
 # Stops everything it started. Expects a built tree: BUILD_DIR (default
 # build) holds render/corvane.
 set -eu
@@ -67,10 +69,8 @@ DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 1p "$work/bus")
 bus_pid=$(sed -n 2p "$work/bus")
 export DBUS_SYSTEM_BUS_ADDRESS
 
-# The simulated peers log every call they receive.
-/usr/bin/python3 -m dbusmock --system --template "$top/test/mocks/host_state.py" \
-    -l "$work/host.calls" >"$work/host.log" 2>&1 &
-pids="$pids $!"
+# The simulated peers log every call they receive. systemd is there from the
+# start; the host-state service comes later.
 /usr/bin/python3 -m dbusmock --system --template "$top/test/mocks/systemd_manager.py" \
     -l "$work/systemd.calls" >"$work/systemd.log" 2>&1 &
 pids="$pids $!"
@@ -79,10 +79,7 @@ owned() {
     dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
         org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
 }
-peers_up() {
-    owned velmora.State.Host && owned org.freedesktop.systemd1
-}
-wait_until "the simulated peers" peers_up
+wait_until "the simulated systemd" owned org.freedesktop.systemd1
 
 # What systemd would show as corvane's status: every notification, one a line.
 /usr/bin/python3 -c '
@@ -164,44 +161,52 @@ DBUS_STARTER_BUS_TYPE=system NOTIFY_SOCKET="$work/notify" \
     "$corvane" "$scratch" "$mode" "$unit" 2>"$work/corvane.log" &
 corvane_pid=$!
 pids="$corvane_pid $pids"
-# Ready means subscribed, with the first host state applied.
+# Ready means subscribed, and the first host state applied or waited for.
 wait_until "corvane to be ready" ready
 
-echo "1. corvane starts; the host is off"
+echo "1. corvane starts before the host-state service is on the bus: it waits"
 show
 
-echo "2. the host powers on"
+echo "2. the host-state service comes up, the host off: corvane makes sure the renderer is off"
+/usr/bin/python3 -m dbusmock --system --template "$top/test/mocks/host_state.py" \
+    -l "$work/host.calls" >"$work/host.log" 2>&1 &
+pids="$pids $!"
+wait_until "the renderer to be stopped" reached 1 0
+wait_until "the status" reported "host off"
+show
+
+echo "3. the host powers on"
 set_host "$running"
-wait_until "the renderer to start" reached 1 1
+wait_until "the renderer to start" reached 2 1
 show
 
-echo "3. the host's firmware takes over the video: scratch register 0xa8"
+echo "4. the host's firmware takes over the video: scratch register 0xa8"
 set_scratch 0xa8
-wait_until "the renderer to stop" reached 2 0
+wait_until "the renderer to stop" reached 3 0
 show
 
-echo "4. the host powers off (its firmware clears the scratch register)"
+echo "5. the host powers off (its firmware clears the scratch register)"
 set_host "$off"
 set_scratch 0x00
-wait_until "the second stop" reached 3 0
+wait_until "the second stop" reached 4 0
 show
 
-echo "5. the host powers on again"
+echo "6. the host powers on again"
 set_host "$running"
-wait_until "the renderer to start again" reached 4 1
+wait_until "the renderer to start again" reached 5 1
 show
 
-echo "6. the host powers off, and on again while systemd refuses the renderer (re-executing, say)"
+echo "7. the host powers off, and on again while systemd refuses the renderer (re-executing, say)"
 set_host "$off"
-wait_until "the third stop" reached 5 0
+wait_until "the third stop" reached 6 0
 systemd_call RefuseUnit
 set_host "$running"
 wait_until "the refused start" reported "rendering, retrying start"
 show
 
-echo "7. systemd serves the renderer again: corvane's retry, a second after the refusal"
+echo "8. systemd serves the renderer again: corvane's retry, a second after the refusal"
 systemd_call AcceptUnit
-wait_until "the retried start" reached 7 1
+wait_until "the retried start" reached 8 1
 show
 
 echo "corvane keeps running as a service; stopping it and the simulated bus."
