@@ -156,27 +156,30 @@ def proc_counts(pid):
 
 class Corvane:
     """corvane running in the background on the private bus, with a socket
-    that takes what it tells systemd."""
+    that takes what it tells systemd (unless `notify` is false: then it is
+    told of none, as outside systemd)."""
 
-    def __init__(self, bus, registers, directory, unit=UNIT, extra_env=None):
+    def __init__(self, bus, registers, directory, unit=UNIT, extra_env=None, notify=True):
         self.bus = bus
         self.registers = registers
         self.stderr_path = directory / "corvane.stderr"
         self.stdout_path = directory / "corvane.stdout"
-        # Read as it comes, as systemd would: a socket left full would hold
-        # corvane up in its next report.
-        notify_path = directory / f"notify-{len(list(directory.glob('notify-*')))}"
-        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.notify.bind(str(notify_path))
-        self.notify.settimeout(0.1)
         self.notifications = []
         self.notifications_taken = 0
         self.arrived = threading.Condition()
-        self.listening = True
-        self.listener = threading.Thread(target=self.take_notifications, daemon=True)
-        self.listener.start()
-        env = bus.env(DBUS_STARTER_BUS_TYPE="system", NOTIFY_SOCKET=str(notify_path),
-                      **(extra_env or {}))
+        self.listener = None
+        env = bus.env(DBUS_STARTER_BUS_TYPE="system", **(extra_env or {}))
+        if notify:
+            # Read as it comes, as systemd would: a socket left full would
+            # hold corvane up in its next report.
+            notify_path = directory / f"notify-{len(list(directory.glob('notify-*')))}"
+            self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.notify.bind(str(notify_path))
+            self.notify.settimeout(0.1)
+            self.listening = True
+            self.listener = threading.Thread(target=self.take_notifications, daemon=True)
+            self.listener.start()
+            env["NOTIFY_SOCKET"] = str(notify_path)
         command = program_command("CORVANE") + [
             str(registers.scratch_path), str(registers.mode_path), unit]
         with open(self.stderr_path, "wb") as err, open(self.stdout_path, "wb") as out:
@@ -284,9 +287,10 @@ class Corvane:
                 self.proc.kill()
                 self.proc.wait()
         self.connection.close()
-        self.listening = False
-        self.listener.join()
-        self.notify.close()
+        if self.listener is not None:
+            self.listening = False
+            self.listener.join()
+            self.notify.close()
 
 
 def run_to_exit(arguments, env):
