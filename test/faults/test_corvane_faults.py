@@ -255,7 +255,7 @@ def test_full_video_mode_register_through_a_power_cycle(private_bus, registers, 
     peers.set_host(RUNNING)
     corvane.sync()
     registers.set_scratch("0xa8\n")
-    peers.wait_verbs(2)
+    peers.wait_verbs(3)
     corvane.sync()
     registers.set_scratch("0\n")
     peers.set_host(OFF)
