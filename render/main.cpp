@@ -152,8 +152,13 @@ int host_state_from_answer(sd_bus_message *answer, bool &running, sd_bus_error *
     return 0;
 }
 
-void warn_host_state_failure(int r, const char *reason) {
-    warnx("error querying host state: %d, %s\n", r, reason);
+// A read that failed or went unanswered: reported unless the attempt before
+// failed the same way; the host state held is from then on unknown.
+void note_host_state_failure(render_context &ctx, int r, const char *reason) {
+    if (remember_failure(ctx.reread.last_failure, reason)) {
+        warnx("error querying host state: %d, %s\n", r, reason);
+    }
+    ctx.reread.unknown = true;
 }
 
 // How long a call may go unanswered before it counts as failed: the bus's
@@ -170,7 +175,9 @@ std::uint32_t call_timeout_ms(sd_bus *bus) {
 // Asks the host-state service for its state without waiting for the answer,
 // which on_host_state_read takes whenever it comes: sd-bus is told never to
 // give up on it. The loop wakes after the call timeout to report it overdue.
+// A read is owed from here until one succeeds.
 void send_host_state_read(render_context &ctx) {
+    ctx.reread.wanted = true;
     sd_bus_message *call_message = nullptr;
     int r = sd_bus_message_new_method_call(ctx.bus, &call_message, HOST_STATE_SERVICE,
                                            HOST_STATE_PATH, PROPERTIES_INTERFACE, "Get");
@@ -194,10 +201,7 @@ void send_host_state_read(render_context &ctx) {
 // The read in flight has gone unanswered for the call timeout: reported as a
 // failure would be, but still awaited, and nothing is sent meanwhile.
 void host_state_read_overdue(render_context &ctx) {
-    if (remember_failure(ctx.reread.last_failure, NO_REPLY_ERROR)) {
-        warn_host_state_failure(-ETIMEDOUT, NO_REPLY_ERROR);
-    }
-    ctx.reread.unknown = true;
+    note_host_state_failure(ctx, -ETIMEDOUT, NO_REPLY_ERROR);
     ctx.reread.overdue = true;
     ctx.reread.due_ms = NO_DEADLINE;
 }
@@ -392,7 +396,6 @@ int on_host_state_owner_changed(sd_bus_message *message, void *userdata,
     const bool unknown = ctx.reread.unknown;
     ctx.reread = {};
     ctx.reread.unknown = unknown;
-    ctx.reread.wanted = true;
     send_host_state_read(ctx);
     return 0;
 }
@@ -420,10 +423,7 @@ int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error * /*
 }
 
 void host_state_read_failed(render_context &ctx, int r, const char *reason) {
-    if (remember_failure(ctx.reread.last_failure, reason)) {
-        warn_host_state_failure(r, reason);
-    }
-    ctx.reread.unknown = true;
+    note_host_state_failure(ctx, r, reason);
     ctx.reread.delay_ms = next_retry_delay(ctx.reread.delay_ms);
     ctx.reread.due_ms = monotonic_ms() + ctx.reread.delay_ms;
 }
@@ -465,7 +465,6 @@ int main(int argc, char *argv[]) {
     // The first read of the host state is the loop's: corvane waits for a
     // service that is late or not ready rather than ending.
     read_host_state_owner(ctx);
-    ctx.reread.wanted = true;
     send_host_state_read(ctx);
 
     const int bus_fd = sd_bus_get_fd(ctx.bus);
