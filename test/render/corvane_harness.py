@@ -138,15 +138,19 @@ def distinct_in_a_row(items):
     return [item for item, _ in itertools.groupby(items)]
 
 
+def status_field(pid, name):
+    """A number field of /proc/PID/status: VmRSS or VmHWM (in KiB), say."""
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(name + ":"))
+
+
 def proc_counts(pid):
     """(voluntary context switches, read syscalls, scheduler state) of pid.
 
     A process blocked in poll gives up the processor voluntarily once per
     sleep, so the first number counts wake-ups; the second counts scratch
     register reads (sd-bus receives with recvmsg, which is not counted)."""
-    with open(f"/proc/{pid}/status") as f:
-        switches = next(int(line.split()[1]) for line in f
-                        if line.startswith("voluntary_ctxt_switches:"))
+    switches = status_field(pid, "voluntary_ctxt_switches")
     with open(f"/proc/{pid}/io") as f:
         reads = next(int(line.split()[1]) for line in f if line.startswith("syscr:"))
     with open(f"/proc/{pid}/stat") as f:

@@ -21,7 +21,7 @@ import pytest
 
 from conftest import end_with_this_process, stop_process
 from corvane_harness import (OFF, RUNNING, Peers, proc_counts, registers,  # noqa: F401
-                             start_corvane, wait_for)
+                             start_corvane, status_field, wait_for)
 
 WINDOW = 2.0  # seconds of observation per state
 
@@ -193,8 +193,7 @@ def test_flood_of_signals_blinds_nothing(private_bus, registers, start_corvane):
         stop_process(flood)
     wait_for(lambda: registers.mode() == b"0\n", "the video mode register")
     assert peers.verbs() == ["StartUnit", "StopUnit"]
-    with open(f"/proc/{corvane.pid}/status") as f:
-        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    peak = status_field(corvane.pid, "VmHWM")
     print(f"flood: corvane's peak resident memory {peak} KiB")
     assert peak < FLOOD_MEMORY_LIMIT_KIB
     assert corvane.stderr() == "setting render state to running\nsetting render state to stopped\n"

@@ -20,18 +20,13 @@ import sys
 import pytest
 
 from conftest import program_command, wait_for
-from corvane_harness import DEADLINE, Corvane, Registers
+from corvane_harness import DEADLINE, Corvane, Registers, status_field
 
 CYCLES = 10_000
 READS_PER_CYCLE = 10
 CHUNK = 500
 WARM_UP_CHUNKS = 2
 RSS_GROWTH_LIMIT_KIB = 64
-
-
-def status_field(pid, name):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith(name + ":"))
 
 
 def read_calls(pid):
