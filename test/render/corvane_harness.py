@@ -3,12 +3,14 @@ simulated peers (test/mocks/host_state.py and systemd_manager.py), the running
 program, and ways to wait for what it does without guessing how long it takes.
 
 Waiting is by condition with a generous deadline, never by a fixed sleep. The
-exact synchronisations are `Corvane.sync`, a Peer.Ping that sd-bus answers
-from inside corvane's bus processing (a message routed to corvane before the
-ping, a host-state signal say, has been handled, including any unit call it
-caused, by the time the ping's answer arrives), and the readiness corvane
-reports as systemd would see it, once it has carried out the first host
-state it learned or has found that it must wait for one.
+exact synchronisations are `Corvane.sync`, built on a Peer.Ping that sd-bus
+answers from inside corvane's bus processing (a message routed to corvane
+before the ping, a host-state signal say, has been handled, and any unit call
+it caused sent, by the time the ping's answer arrives; a round trip to the
+simulated systemd and another ping then see the call's answer handled too),
+and the readiness corvane reports as systemd would see it, once it has
+carried out the first host state it learned or has found that it must wait
+for one.
 """
 
 import itertools
@@ -149,12 +151,17 @@ def proc_counts(pid):
 
     A process blocked in poll gives up the processor voluntarily once per
     sleep, so the first number counts wake-ups; the second counts scratch
-    register reads (sd-bus receives with recvmsg, which is not counted)."""
+    register reads (sd-bus receives with recvmsg, which is not counted).
+
+    The switch is counted as the process falls asleep, so the state is read
+    first: a process seen asleep has its sleep in the counts that follow,
+    whereas counts read just before it fell asleep would leave that sleep
+    to whatever window they open."""
+    with open(f"/proc/{pid}/stat") as f:
+        state = f.read().rsplit(")", 1)[1].split()[0]
     switches = status_field(pid, "voluntary_ctxt_switches")
     with open(f"/proc/{pid}/io") as f:
         reads = next(int(line.split()[1]) for line in f if line.startswith("syscr:"))
-    with open(f"/proc/{pid}/stat") as f:
-        state = f.read().rsplit(")", 1)[1].split()[0]
     return switches, reads, state
 
 
@@ -254,10 +261,36 @@ class Corvane:
             self._unique_name = wait_for(find, "corvane on the bus")
         return self._unique_name
 
-    def sync(self):
+    def ping(self):
         """Returns once corvane has handled everything routed to it so far."""
         self.connection.call_blocking(self.unique_name(), "/", "org.freedesktop.DBus.Peer",
                                       "Ping", "", (), timeout=DEADLINE)
+
+    def unit_calls_received(self):
+        """How many calls the simulated systemd has received, or None when
+        none answers for it. The question goes to systemd itself, so its
+        answers to those calls are on their way to corvane once it is
+        answered."""
+        try:
+            calls = self.connection.call_blocking(
+                "org.freedesktop.systemd1", "/org/freedesktop/systemd1", MOCK_IFACE,
+                "GetCalls", "", (), timeout=DEADLINE)
+        except dbus.exceptions.DBusException:
+            return None
+        return sum(1 for _, name, _ in calls if name in ("StartUnit", "StopUnit"))
+
+    def sync(self):
+        """Returns once corvane has handled everything routed to it so far,
+        and the answers to the unit calls that caused, as far as systemd
+        gives them at once: ping, ask systemd, ping again, until a round
+        brings systemd no new call."""
+        self.ping()
+        calls = self.unit_calls_received()
+        while calls is not None:
+            self.ping()
+            before, calls = calls, self.unit_calls_received()
+            if calls == before:
+                break
 
     def wait_idle(self):
         """Waits until corvane sleeps in its loop's poll and returns the counts

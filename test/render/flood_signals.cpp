@@ -2,11 +2,15 @@
 // to it, as fast as the bus takes them, from a peer that does not own the
 // host-state service: what any local user may do on a system bus.
 //
-//   flood_signals DESTINATION SECONDS
+//   flood_signals DESTINATION SECONDS [COUNT]
 //
 // Prints "flooding" once the first signals are on their way, then sends until
 // it is killed or SECONDS have passed. Each signal says the host runs, so one
 // that corvane wrongly believed would change nothing while it renders.
+// With COUNT it sends that many at most, then pings DESTINATION: it prints
+// "sent" once all are written to the bus and "answered" once DESTINATION
+// has answered the ping, so has handled every signal before it.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,28 +54,47 @@ int send_one(sd_bus *bus, const char *destination) {
     return r < 0 ? r : sd_bus_flush(bus);
 }
 
+// A positive number, or 0 when the text is not one.
+long positive(const char *text) {
+    char *rest = nullptr;
+    const long value = std::strtol(text, &rest, 10);
+    return *rest == '\0' && value > 0 ? value : 0;
+}
+
+void say(const char *what) {
+    (void)std::printf("%s\n", what);
+    (void)std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc != 3) {
-        (void)std::fprintf(stderr, "usage: flood_signals DESTINATION SECONDS\n");
+    if (argc != 3 && argc != 4) {
+        (void)std::fprintf(stderr, "usage: flood_signals DESTINATION SECONDS [COUNT]\n");
         return 2;
     }
-    char *rest = nullptr;
-    const long seconds = std::strtol(argv[2], &rest, 10);
-    if (*rest != '\0' || seconds <= 0) {
-        (void)std::fprintf(stderr, "flood_signals: not a number of seconds: %s\n", argv[2]);
+    const long seconds = positive(argv[2]);
+    const long count = argc == 4 ? positive(argv[3]) : LONG_MAX;
+    if (seconds == 0 || count == 0) {
+        (void)std::fprintf(stderr, "flood_signals: not a number: %s\n", argv[argc - 1]);
         return 2;
     }
     sd_bus *opened = nullptr;
     int r = sd_bus_open_system(&opened);
     const std::unique_ptr<sd_bus, bus_unref> bus(opened);
     const time_t end = now() + seconds;
-    for (unsigned long sent = 0; r >= 0 && now() < end; ++sent) {
+    for (long sent = 0; r >= 0 && sent < count && now() < end; ++sent) {
         r = send_one(bus.get(), argv[1]);
         if (sent == 0 && r >= 0) {
-            (void)std::printf("flooding\n");
-            (void)std::fflush(stdout);
+            say("flooding");
+        }
+    }
+    if (r >= 0 && argc == 4) {
+        say("sent");
+        r = sd_bus_call_method(bus.get(), argv[1], "/", "org.freedesktop.DBus.Peer", "Ping",
+                               nullptr, nullptr, "");
+        if (r >= 0) {
+            say("answered");
         }
     }
     if (r < 0) {

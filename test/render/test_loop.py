@@ -197,3 +197,31 @@ def test_flood_of_signals_blinds_nothing(private_bus, registers, start_corvane):
     print(f"flood: corvane's peak resident memory {peak} KiB")
     assert peak < FLOOD_MEMORY_LIMIT_KIB
     assert corvane.stderr() == "setting render state to running\nsetting render state to stopped\n"
+
+
+
+def test_signals_during_a_slow_unit_call_do_not_hold_off_the_scratch_poll(
+        private_bus, registers, start_corvane):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    corvane.sync()
+    # systemd takes 2 s to answer the start, while a peer sends corvane
+    # 2,000 signals: corvane reads the register between small batches of
+    # them, not once after all of them.
+    peers.systemd.SetReplyDelay(2000)
+    reads = proc_counts(corvane.pid)[1]
+    peers.set_host(RUNNING)
+    peers.wait_verbs(2)
+    flood = subprocess.Popen([os.environ["FLOOD_SIGNALS"], corvane.unique_name(), "60", "2000"],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+                             env=private_bus.env(), preexec_fn=end_with_this_process)
+    try:
+        # Answered once corvane has taken every signal sent before.
+        assert flood.stdout.read() == "flooding\nsent\nanswered\n"
+    finally:
+        stop_process(flood)
+    reads = proc_counts(corvane.pid)[1] - reads
+    print(f"slow unit call: {reads} scratch reads while taking 2,000 signals")
+    assert reads >= 10
+    wait_for(lambda: registers.mode() == b"1\n", "the video mode register")
+    assert peers.verbs() == ["StopUnit", "StartUnit"]

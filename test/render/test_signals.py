@@ -4,11 +4,15 @@ changes that arrive while a unit call is still waiting for systemd, and a
 host-state service that restarts."""
 
 import errno
+import os
+import subprocess
+import time
 
 import dbus
 import dbus.lowlevel
 import pytest
 
+from conftest import end_with_this_process, stop_process
 from corvane_harness import (OFF, RUNNING, Peers, registers,  # noqa: F401
                              start_corvane, wait_for)
 
@@ -79,9 +83,10 @@ def test_only_the_host_state_service_changes_the_state(private_bus, registers, s
     assert peers.verbs() == ["StopUnit", "StartUnit"]
 
 
-@pytest.mark.parametrize("during", ["start-up", "host-start", "takeover"])
+@pytest.mark.parametrize("during", ["start-up", "host-start", "takeover", "power-off"])
 def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, start_corvane,
                                                      during):
+    after, mode = OFF, b"0\n"
     if during == "start-up":
         # The host runs as corvane starts: it calls StartUnit before its loop.
         peers = Peers(private_bus, host_state=RUNNING)
@@ -98,7 +103,7 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
         peers.set_host(RUNNING)
         peers.wait_verbs(2)
         expected = ["StopUnit", "StartUnit", "StopUnit"]
-    else:
+    elif during == "takeover":
         # Rendering, then the host takes the video: corvane stops the renderer
         # and will wait with no timeout once that call is answered.
         peers = Peers(private_bus, host_state=RUNNING)
@@ -108,17 +113,37 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
         registers.set_scratch("0xa8\n")
         peers.wait_verbs(2)
         expected = ["StartUnit", "StopUnit", "StopUnit"]
+    else:
+        # The host goes off, and on again behind 200 stray signals addressed
+        # to corvane, more than it takes in one go.
+        peers = Peers(private_bus, host_state=RUNNING)
+        corvane = start_corvane()
+        corvane.sync()
+        peers.systemd.SetHang(True)
+        peers.set_host(OFF)
+        peers.wait_verbs(2)
+        flood = subprocess.Popen([os.environ["FLOOD_SIGNALS"], corvane.unique_name(), "60",
+                                  "200"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 text=True, env=private_bus.env(),
+                                 preexec_fn=end_with_this_process)
+        assert flood.stdout.readline() == "flooding\n"
+        assert flood.stdout.readline() == "sent\n"
+        after, mode = RUNNING, b"1\n"
+        expected = ["StartUnit", "StopUnit", "StartUnit"]
 
-    # corvane waits for systemd; meanwhile the host goes off. sd-bus reads the
-    # change while it waits for the answer, so the descriptor will not
-    # announce it again.
-    peers.set_host(OFF)
+    # corvane waits for systemd; meanwhile the host changes. Whatever corvane
+    # took in meanwhile and did not act on yet, the descriptor will not
+    # announce again.
+    peers.set_host(after)
     peers.systemd.SetHang(False)
 
     # Nothing else is sent to corvane (a sync would wake it): the change must
     # be handled on its own.
     assert peers.wait_verbs(len(expected)) == expected
-    wait_for(lambda: registers.mode() == b"0\n", "the video mode register")
+    wait_for(lambda: registers.mode() == mode, "the video mode register")
+    if during == "power-off":
+        assert flood.stdout.read() == "answered\n"
+        stop_process(flood)
     corvane.sync()
     assert peers.verbs() == expected
 
@@ -136,6 +161,9 @@ RESTARTS = {
     # Read again, and the new instance's own changes followed as well.
     "another-state": ((OFF, False), ["StartUnit", "StopUnit", "StartUnit"], b"1\n",
                       STARTED + LEFT + STOPPED + STARTED),
+    # ... also those it addresses to corvane alone.
+    "another-state-directed": ((OFF, False), ["StartUnit", "StopUnit", "StartUnit"], b"1\n",
+                               STARTED + LEFT + STOPPED + STARTED),
     # Read again and again, reported once, until the service's change comes.
     "unreadable": ((None, False), ["StartUnit", "StopUnit"], b"0\n",
                    STARTED + LEFT + UNREADABLE + STOPPED),
@@ -146,6 +174,8 @@ RESTARTS = {
     # video meanwhile, and the late answer is applied.
     "never-answers": ((OFF, True), ["StartUnit", "StopUnit", "StopUnit"], b"0\n",
                       STARTED + LEFT + STOPPED + STOPPED),
+    # Gone again with the read unanswered: nothing is owed to nobody.
+    "leaves-unanswered": ((OFF, True), ["StartUnit"], b"1\n", STARTED + LEFT + LEFT),
 }
 
 
@@ -168,9 +198,16 @@ def test_restarted_host_state_service_is_read_again(private_bus, registers, star
     elif how == "another-state":
         peers.wait_verbs(2)
         peers.set_host(RUNNING)
+    elif how == "another-state-directed":
+        peers.wait_verbs(2)
+        peers.host.EmitDirected(corvane.unique_name(), RUNNING)
     elif how == "unreadable":
         wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
         peers.set_host(OFF)
+    elif how == "leaves-unanswered":
+        wait_for(lambda: peers.host_reads() >= 1, "the read")
+        peers.stop_host()
+        wait_for(lambda: corvane.stderr() == lines, "the line on the service leaving")
     elif how == "ready-later":
         wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
         peers.host.SetHostStateQuietly(OFF)
@@ -186,6 +223,13 @@ def test_restarted_host_state_service_is_read_again(private_bus, registers, star
     assert peers.verbs() == expected
     assert corvane.stderr() == lines
     assert corvane.proc.poll() is None
+    if how == "unreadable":
+        # The service's own word ended the reads owed to it: none follows,
+        # though the next was due 2 s after the last, and the state is known.
+        reads = peers.host_reads()
+        time.sleep(5)
+        assert peers.host_reads() == reads
+        assert corvane.status() == "host off"
 
 
 NO_REPLY = (f"corvane: error querying host state: -{errno.ETIMEDOUT}, "

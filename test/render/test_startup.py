@@ -5,6 +5,7 @@ exit statuses; and what it tells systemd once started."""
 import errno
 import os
 import subprocess
+import time
 
 import pytest
 
@@ -68,35 +69,73 @@ def test_no_bus_shows_the_real_failure(registers, tmp_path):
     assert result.stderr == "corvane: can't connect to dbus: No such file or directory\n"
 
 
-def appear_running(peers):
+NO_SERVICE = f"{-errno.EHOSTUNREACH}, org.freedesktop.DBus.Error.ServiceUnknown"
+NOT_READY = f"{-errno.EBADR}, org.freedesktop.DBus.Error.UnknownProperty"
+
+
+def failed_read(shown):
+    return f"corvane: error querying host state: {shown}\n\n"
+
+
+# Each returns the lines corvane printed meanwhile.
+def appear_running(peers, corvane):
     peers.start_host(RUNNING)
+    return ""
 
 
-def become_a_string(peers):
+def become_a_string(peers, corvane):
     peers.set_host(RUNNING)
+    return ""
 
 
-def get_ready_quietly(peers):
-    # The failed reads are tried again, silently, until one finds the state.
+def get_ready_quietly(peers, corvane):
+    # The failed reads are tried again, silently, 1, 2, 4 ... s apart: at 0,
+    # 1, 3 and 7 s, so four in the first 8.5 s, and three even on a machine
+    # too busy to keep the schedule.
+    time.sleep(8.5)
+    assert 3 <= peers.host_reads() <= 5
+    peers.host.SetHostStateQuietly(OFF)
+    return ""
+
+
+def leave_and_come_back(peers, corvane):
+    # Gone before corvane learned anything: there is no last host state to
+    # keep, so it goes on reading, and says whom it finds no more.
+    peers.stop_host()
+    wait_for(lambda: corvane.stderr().endswith(failed_read(NO_SERVICE)), "the read finding nobody")
+    assert corvane.status() == "waiting for velmora.State.Host"
+    peers.start_host(RUNNING)
+    return failed_read(NO_SERVICE)
+
+
+def hand_over_twice(peers, corvane):
+    # Each new instance starts afresh: its first failure is reported, and
+    # its reads are tried again from 1 s on.
+    for _ in range(2):
+        wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
+        peers.hand_over_host(None)
     wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
     peers.host.SetHostStateQuietly(OFF)
+    return 2 * failed_read(NOT_READY)
 
 
 # How the host-state service is when corvane starts, the line that says so,
 # how it comes right, and what corvane does then.
 LATE = {
     # Not on the bus: the bus answers with an error name.
-    "no-service": (dict(with_host=False),
-                   f"{-errno.EHOSTUNREACH}, org.freedesktop.DBus.Error.ServiceUnknown",
+    "no-service": (dict(with_host=False), NO_SERVICE,
                    appear_running, ["StartUnit"], b"1\n", "rendering", "running"),
     # A reply that holds no string fails inside sd-bus, which names its own
     # failures after the errno.
     "not-a-string": (dict(host_state=5), f"{-errno.ENXIO}, System.Error.ENXIO",
                      become_a_string, ["StartUnit"], b"1\n", "rendering", "running"),
     # Its name taken before its property is there.
-    "not-ready": (dict(host_parameters={"Unreadable": True}),
-                  f"{-errno.EBADR}, org.freedesktop.DBus.Error.UnknownProperty",
+    "not-ready": (dict(host_parameters={"Unreadable": True}), NOT_READY,
                   get_ready_quietly, ["StopUnit"], b"0\n", "host off", "stopped"),
+    "not-ready-then-gone": (dict(host_parameters={"Unreadable": True}), NOT_READY,
+                            leave_and_come_back, ["StartUnit"], b"1\n", "rendering", "running"),
+    "not-ready-handed-over": (dict(host_parameters={"Unreadable": True}), NOT_READY,
+                              hand_over_twice, ["StopUnit"], b"0\n", "host off", "stopped"),
 }
 
 
@@ -107,10 +146,10 @@ def test_waits_for_a_late_host_state_service(private_bus, registers, start_corva
     corvane = start_corvane()
     # Ready at once, touching nothing while it waits.
     assert corvane.notifications == [b"READY=1\nSTATUS=waiting for velmora.State.Host"]
-    failed = f"corvane: error querying host state: {shown}\n\n"
+    failed = failed_read(shown)
     assert corvane.stderr() == failed
     assert peers.verbs() == []
-    come_right(peers)
+    failed += come_right(peers, corvane)
     wait_for(lambda: registers.mode() == mode, "the video mode register")
     corvane.wait_status(status)
     assert peers.verbs() == verbs
@@ -156,14 +195,24 @@ def test_host_running_and_video_taken_at_start(private_bus, registers, start_cor
     assert corvane.stderr() == "setting render state to stopped\n"
 
 
-def test_host_running_at_start_starts_the_renderer(private_bus, registers, start_corvane):
-    peers = Peers(private_bus, host_state=RUNNING)
-    corvane = start_corvane()
+@pytest.mark.parametrize("slow", [False, True], ids=["answered-at-once", "answered-after-1s"])
+def test_host_running_at_start_starts_the_renderer(private_bus, registers, start_corvane,
+                                                   slow):
+    peers = Peers(private_bus, host_state=RUNNING, host_parameters={"HoldReads": slow})
+    corvane = start_corvane(ready=not slow)
+    if slow:
+        # Far within the call timeout: neither a failure nor a reason to
+        # report ready before the state is carried out.
+        wait_for(lambda: peers.host_reads() == 1, "the read")
+        time.sleep(1)
+        peers.host.HoldReads(False)
+        corvane.wait_ready()
     assert peers.wait_verbs(1) == ["StartUnit"]
     wait_for(lambda: registers.mode() == b"1\n", "the video mode register")
     corvane.sync()
     assert peers.unit_calls() == [("StartUnit", UNIT, "replace")]
     assert corvane.stderr() == "setting render state to running\n"
+    assert corvane.status() == "rendering"
 
 
 @pytest.mark.parametrize("first", [OFF, QUIESCED])

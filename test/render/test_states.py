@@ -209,13 +209,16 @@ def test_full_video_mode_register(private_bus, registers, start_corvane):
 def test_unseekable_registers(private_bus, registers, start_corvane, tmp_path, which):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    # Held open for both ends so that corvane's open does not wait for a peer.
-    holder = os.open(fifo, os.O_RDWR)
+    # Held open for both ends so that corvane's open does not wait for a peer;
+    # read afterwards, so that a write into it would show.
+    holder = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
     try:
         setattr(registers, f"{which}_path", fifo)
         peers = Peers(private_bus, host_state=RUNNING)
         corvane = start_corvane()
         corvane.sync()
+        with pytest.raises(BlockingIOError):
+            os.read(holder, 16)
     finally:
         os.close(holder)
     if which == "scratch":
