@@ -36,16 +36,12 @@ void check_vga_scratch(render_context & /*ctx*/) {
     ++scratch_checks;
 }
 
-// The event loop's timing and retries are not the handler's business either.
-int event_wait_ms(render_state /*state*/, std::uint64_t /*deadline_ms*/, std::uint64_t /*now_ms*/) {
-    return -1;
-}
-
-std::uint64_t next_deadline_ms(const render_context & /*ctx*/) {
-    return NO_DEADLINE;
-}
-
+// The timing and retries of reads are not the signal handler's business.
 std::uint64_t monotonic_ms() {
+    return 0;
+}
+
+std::uint32_t call_timeout_ms(sd_bus * /*bus*/) {
     return 0;
 }
 
@@ -56,5 +52,3 @@ std::uint32_t next_retry_delay(std::uint32_t /*previous_ms*/) {
 bool remember_failure(char (&/*last*/)[FAILURE_TEXT_SIZE], const char * /*reason*/) {
     return true;
 }
-
-void retry_unit_call(render_context & /*ctx*/, std::uint64_t /*now_ms*/) {}

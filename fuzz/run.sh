@@ -71,8 +71,8 @@ build_target() {
     host_state_signal)
         compile host_state_signal fuzz/host_state_signal.cpp
         compile render_recorder fuzz/render_recorder.cpp
-        compile corvane_main render/main.cpp $program -Dmain=corvane_main
-        link host_state_signal host_state_signal render_recorder corvane_main
+        compile host_state render/host_state.cpp $program
+        link host_state_signal host_state_signal render_recorder host_state
         ;;
     *)
         echo "fuzz/run.sh: no target named $1" >&2

@@ -1,6 +1,7 @@
 // The host-state service as corvane sees it: its bus names, the value that
-// means the host runs, the subscriptions to its changes and to its restarts
-// with their handlers, and which bus failures mean the connection is gone.
+// means the host runs, the owner of its name, the subscriptions to its
+// changes and to its restarts, the reads of its state, with their handlers
+// (host_state.cpp), and which bus failures mean the connection is gone.
 #pragma once
 
 #include "render_control.hpp"
@@ -30,6 +31,20 @@ constexpr const char *HOST_STATE_OWNER_MATCH =
     "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
     "arg0='velmora.State.Host'";
 
+// Subscribes to host-state changes and to restarts of the host-state service,
+// then asks the bus once who owns it. Start-up ends here if the bus refuses
+// a subscription. Returns false, having printed nothing, when the rule text
+// cannot even be built.
+bool follow_host_state_service(render_context &ctx);
+
+// A read of the host state is owed from now on (at start-up, or to a new
+// owner): sent at once, unless one still awaits its answer.
+void request_host_state_read(render_context &ctx);
+
+// What the loop does for the reads when their deadline has come at `now_ms`:
+// sends one that is due, or reports the one in flight as unanswered.
+void host_state_read_timers(render_context &ctx, std::uint64_t now_ms);
+
 // Handler of the subscription: applies the first CurrentHostState string in a
 // PropertiesChanged of the host-state interface to the render_context given as
 // `userdata` (through update_host_state), when the service sent it. Returns 0,
@@ -39,19 +54,9 @@ int on_host_properties_changed(sd_bus_message *message, void *userdata, sd_bus_e
 // Handler of the restart subscription: NameOwnerChanged(s name, s old owner,
 // s new owner), for the render_context given as `userdata`. Keeps the owner.
 // When the service leaves the bus, says so and keeps the state, which is
-// from then on unknown; when it has a new owner, sends a read of the host
-// state (host_state_reread). Returns 0.
+// from then on unknown; when it has a new owner, owes it a read of the host
+// state (request_host_state_read). Returns 0.
 int on_host_state_owner_changed(sd_bus_message *message, void *userdata, sd_bus_error *unused);
-
-// Takes the answer to that read: applies the host state it holds, or counts
-// a failed attempt (host_state_read_failed). Returns 0.
-int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error *unused);
-
-// A failed read, with its negative errno and the name of the failure:
-// reported unless the attempt before failed the same way, and tried again
-// after the next retry delay. The host state is unknown until a read or the
-// service's own change succeeds.
-void host_state_read_failed(render_context &ctx, int r, const char *reason);
 
 // Only the exact running value means running; every other value, and none at
 // all, means the host is not running.

@@ -1,5 +1,6 @@
 // Render control: the state machine that switches the console renderer unit
-// and mirrors the choice into the SCU video mode register.
+// through systemd's StartUnit and StopUnit, one asynchronous call at a time,
+// and mirrors the outcome into the SCU video mode register.
 #include "render_control.hpp"
 
 #include "owned.hpp"
@@ -90,6 +91,16 @@ bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason) {
     return true;
 }
 
+const char *unit_call_failure_name(const char *name, bool timed_out, bool connection_lost) {
+    if (name == nullptr || std::strcmp(name, "org.freedesktop.DBus.Error.NoReply") != 0) {
+        return name;
+    }
+    if (connection_lost) {
+        return "org.freedesktop.DBus.Error.Disconnected";
+    }
+    return timed_out ? "org.freedesktop.DBus.Error.Timeout" : name;
+}
+
 std::uint64_t next_deadline_ms(const render_context &ctx) {
     std::uint64_t deadline = NO_DEADLINE;
     if (ctx.retry.call != unit_call::none) {
@@ -112,6 +123,29 @@ int event_wait_ms(render_state state, std::uint64_t deadline_ms, std::uint64_t n
     return wait;
 }
 
+int bus_wait_ms(std::uint64_t due_us, std::uint64_t now_us) {
+    if (due_us == UINT64_MAX) {
+        return -1;
+    }
+    if (due_us <= now_us) {
+        return 0;
+    }
+    // Kept to 32 bits (about 71 minutes, beyond any call timeout), so that
+    // the division needs no helper library on armhf.
+    constexpr std::uint32_t longest_us = UINT32_MAX - 999U;
+    const std::uint64_t until_us = due_us - now_us;
+    const std::uint32_t wait_us =
+        until_us < longest_us ? static_cast<std::uint32_t>(until_us) : longest_us;
+    return static_cast<int>((wait_us + 999U) / 1000U);
+}
+
+int shorter_wait_ms(int a, int b) {
+    if (a < 0) {
+        return b;
+    }
+    return b < 0 || a < b ? a : b;
+}
+
 std::uint64_t monotonic_ms() {
     timespec now = {};
     (void)clock_gettime(CLOCK_MONOTONIC, &now);
@@ -120,61 +154,59 @@ std::uint64_t monotonic_ms() {
            static_cast<std::uint32_t>(now.tv_nsec) / 1000000U;
 }
 
+std::uint64_t monotonic_us() {
+    timespec now = {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000U +
+           static_cast<std::uint32_t>(now.tv_nsec) / 1000U;
+}
+
+std::uint32_t call_timeout_ms(sd_bus *bus) {
+    std::uint64_t timeout_us = 0;
+    if (sd_bus_get_method_call_timeout(bus, &timeout_us) < 0) {
+        timeout_us = 25000000;
+    }
+    return (timeout_us < UINT32_MAX ? static_cast<std::uint32_t>(timeout_us) : UINT32_MAX) / 1000U;
+}
+
 namespace {
 
 void print_progress(bool on) {
     (void)std::fprintf(stderr, "setting render state to %s\n", on ? "running" : "stopped");
 }
 
-// Starts or stops the renderer unit through systemd, then records the outcome
-// in the video mode register. A failed unit call leaves the register as it
-// was, so that it never claims a renderer that systemd refused to start, and
-// is put up for another attempt `next_retry_delay(previous_delay_ms)` after
-// the failure. Any call replaces the attempt that was pending before it.
-//
-// A new decision says what it does before the call, so the line is there
-// even while systemd keeps it waiting. A retried attempt (previous_delay_ms
-// not 0) speaks only once it knows the outcome, and not at all when it failed
-// just as the attempt before it did: a refusal that lasts is reported once.
-void set_render_state(render_context &ctx, bool on, std::uint32_t previous_delay_ms = 0) {
-    char mode_text[2] = {'0', '\n'};
-    const char *verb = on ? "start" : "stop";
+// A unit call that failed: reported unless it is a retry that failed just as
+// the attempt before it did (a refusal that lasts is reported once), and put
+// up for another attempt `next_retry_delay(previous_delay_ms)` after the
+// failure. The register is left as it was, so that it never claims a
+// renderer that systemd refused to start.
+void unit_call_failed(render_context &ctx, unit_call call, std::uint32_t previous_delay_ms,
+                      const char *reason) {
+    const bool on = call == unit_call::start;
     const bool retrying = previous_delay_ms != 0;
-
-    if (!retrying) {
-        print_progress(on);
-    }
-
-    error_record error;
-    const int r =
-        sd_bus_call_method(ctx.bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                           "org.freedesktop.systemd1.Manager", on ? "StartUnit" : "StopUnit",
-                           &error.error, nullptr, "ss", ctx.renderer_unit, "replace");
-    if (r < 0 && !unit_call_failure_means_done(on, error.error.name)) {
-        const char *reason =
-            sd_bus_error_is_set(&error.error) ? error.error.name : std::strerror(-r);
-        if (remember_failure(ctx.retry.last_failure, reason) || !retrying) {
-            if (retrying) {
-                print_progress(on);
-            }
-            warnx("failed to %s %s: %s\n", verb, ctx.renderer_unit, reason);
+    if (remember_failure(ctx.retry.last_failure, reason) || !retrying) {
+        if (retrying) {
+            print_progress(on);
         }
-        // The wait counts from the failure: the call may have taken the bus's
-        // whole timeout.
-        const std::uint32_t delay_ms = next_retry_delay(previous_delay_ms);
-        ctx.retry.call = on ? unit_call::start : unit_call::stop;
-        ctx.retry.delay_ms = delay_ms;
-        ctx.retry.due_ms = monotonic_ms() + delay_ms;
-        return;
+        warnx("failed to %s %s: %s\n", on ? "start" : "stop", ctx.renderer_unit, reason);
     }
+    // The wait counts from the failure: the call may have taken the bus's
+    // whole timeout.
+    const std::uint32_t delay_ms = next_retry_delay(previous_delay_ms);
+    ctx.retry.call = call;
+    ctx.retry.delay_ms = delay_ms;
+    ctx.retry.due_ms = monotonic_ms() + delay_ms;
+}
+
+// A unit call that did its work: the outcome goes into the video mode
+// register. A retried attempt says so only now.
+void unit_call_done(render_context &ctx, unit_call call, bool retrying) {
+    const bool on = call == unit_call::start;
+    const char mode_text[2] = {on ? '1' : '0', '\n'};
     if (retrying) {
         print_progress(on);
     }
     ctx.retry.call = unit_call::none;
-    if (on) {
-        mode_text[0] = '1';
-    }
-
     if (lseek(ctx.video_mode_fd, 0, SEEK_SET) < 0) {
         warn("Can't seek video mode reg interface");
         return;
@@ -182,6 +214,79 @@ void set_render_state(render_context &ctx, bool on, std::uint32_t previous_delay
     if (write(ctx.video_mode_fd, mode_text, sizeof mode_text) < 0) {
         warn("Can't write video mode reg interface");
     }
+}
+
+int on_unit_call_answer(sd_bus_message *answer, void *userdata, sd_bus_error *unused);
+
+// Sends StartUnit or StopUnit; on_unit_call_answer takes the answer. A new
+// decision (previous_delay_ms 0) says what it does before the call, so the
+// line is there even while systemd keeps it waiting, and replaces whatever
+// attempt was pending. A retried attempt speaks only once it knows the
+// outcome.
+void send_unit_call(render_context &ctx, unit_call call, std::uint32_t previous_delay_ms) {
+    const bool on = call == unit_call::start;
+    if (previous_delay_ms == 0) {
+        print_progress(on);
+        ctx.retry.call = unit_call::none;
+    }
+    sd_bus_message *call_message = nullptr;
+    int r = sd_bus_message_new_method_call(
+        ctx.bus, &call_message, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+        "org.freedesktop.systemd1.Manager", on ? "StartUnit" : "StopUnit");
+    const message_ptr message(call_message);
+    sd_bus_slot *slot = nullptr;
+    if (r >= 0) {
+        r = sd_bus_message_append(message.get(), "ss", ctx.renderer_unit, "replace");
+    }
+    if (r >= 0) {
+        // 0: the bus's own call timeout.
+        r = sd_bus_call_async(ctx.bus, &slot, message.get(), on_unit_call_answer, &ctx, 0);
+    }
+    if (r < 0) {
+        unit_call_failed(ctx, call, previous_delay_ms, std::strerror(-r));
+        return;
+    }
+    ctx.unit.slot.reset(slot);
+    ctx.unit.call = call;
+    ctx.unit.delay_ms = previous_delay_ms;
+    ctx.unit.due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
+}
+
+// A decision to start or stop the renderer: made at once, or, while another
+// call awaits its answer, recorded for when it comes.
+void decide_unit_call(render_context &ctx, unit_call call) {
+    if (ctx.unit.slot) {
+        ctx.unit.next = call;
+        return;
+    }
+    send_unit_call(ctx, call, 0);
+}
+
+// Takes systemd's answer, or the failure sd-bus puts in its place, then
+// carries out the latest decision made meanwhile if it differs from the
+// call just answered.
+int on_unit_call_answer(sd_bus_message *answer, void *userdata, sd_bus_error * /*unused*/) {
+    auto &ctx = *static_cast<render_context *>(userdata);
+    const unit_call call = ctx.unit.call;
+    const std::uint32_t previous_delay_ms = ctx.unit.delay_ms;
+    const unit_call next = ctx.unit.next;
+    const bool timed_out = monotonic_ms() >= ctx.unit.due_ms;
+    // sd-bus holds the slot until this handler returns.
+    ctx.unit = {};
+
+    const sd_bus_error *error = sd_bus_message_get_error(answer);
+    const bool connected = sd_bus_is_open(ctx.bus) > 0;
+    if (error != nullptr && !unit_call_failure_means_done(call == unit_call::start, error->name)) {
+        unit_call_failed(ctx, call, previous_delay_ms,
+                         unit_call_failure_name(error->name, timed_out, !connected));
+    } else {
+        unit_call_done(ctx, call, previous_delay_ms != 0);
+    }
+    // Without a connection, the loop ends corvane next.
+    if (connected && next != unit_call::none && next != call) {
+        send_unit_call(ctx, next, 0);
+    }
+    return 0;
 }
 
 scratch_reading read_vga_scratch(const render_context &ctx) {
@@ -221,11 +326,11 @@ void update_host_state(render_context &ctx, bool running) {
     case render_action::check_scratch_then_start:
         check_vga_scratch(ctx);
         if (ctx.state == RENDERING) {
-            set_render_state(ctx, true);
+            decide_unit_call(ctx, unit_call::start);
         }
         break;
     case render_action::stop_renderer:
-        set_render_state(ctx, false);
+        decide_unit_call(ctx, unit_call::stop);
         break;
     case render_action::none:
         break;
@@ -239,20 +344,20 @@ void check_vga_scratch(render_context &ctx) {
     }
 
     const render_transition next = next_on_scratch(ctx.state, reading);
-    if (next.action == render_action::stop_renderer) {
-        set_render_state(ctx, false);
-    }
     ctx.state = next.next;
+    if (next.action == render_action::stop_renderer) {
+        decide_unit_call(ctx, unit_call::stop);
+    }
 }
 
 void retry_unit_call(render_context &ctx, std::uint64_t now_ms) {
     const unit_call_retry pending = ctx.retry;
-    if (pending.call == unit_call::none || now_ms < pending.due_ms) {
+    if (pending.call == unit_call::none || now_ms < pending.due_ms || ctx.unit.slot) {
         return;
     }
     if (!retry_still_wanted(ctx.state, pending.call)) {
         ctx.retry.call = unit_call::none;
         return;
     }
-    set_render_state(ctx, pending.call == unit_call::start, pending.delay_ms);
+    send_unit_call(ctx, pending.call, pending.delay_ms);
 }

@@ -1,11 +1,14 @@
 // Render control: decides whether the console renderer unit runs, from the
 // host's power state and the VGA scratch register, and carries each decision
-// out through systemd and the SCU video mode register.
+// out through systemd and the SCU video mode register. Also the one context
+// corvane keeps, shared with the host-state side (host_state.hpp) and the
+// loop (main.cpp).
 //
 // The decisions are plain functions of plain values (the scratch text, the
 // current state, the host reading, the clock) so that they are testable
 // without a bus; update_host_state, check_vga_scratch and retry_unit_call
-// apply them to a render_context.
+// apply them to a render_context. Unit calls are asynchronous: one at a time
+// awaits systemd's answer, and the loop goes on meanwhile.
 #pragma once
 
 #include "owned.hpp"
@@ -57,23 +60,46 @@ struct unit_call_retry {
     char last_failure[FAILURE_TEXT_SIZE];
 };
 
+// The one unit call that awaits systemd's answer, if any. A decision made
+// meanwhile is only recorded: the latest one is carried out once the answer
+// is in, so however fast decisions come, corvane never awaits more than one
+// answer from systemd. sd-bus fails the call after the bus's call timeout.
+struct unit_call_in_flight {
+    slot_ptr slot;          // empty while no call awaits an answer
+    unit_call call;         // what it asks for
+    std::uint32_t delay_ms; // for a retried attempt, how long it was put off; 0 for a new decision
+    std::uint64_t due_ms;   // when sd-bus gives up on it
+    unit_call next;         // the latest decision made meanwhile; none: no new one
+};
+
 // The host state read at start-up, and again after the host-state service
 // got a new owner: asynchronously, so the loop goes on meanwhile, and again
 // after each failure until a read succeeds or the service's own change
-// arrives. At most one read awaits its answer: one that goes unanswered for
-// the bus's call timeout is reported, and then awaited without a deadline
-// rather than sent again, since the bus keeps counting it against corvane
-// until its recipient answers or goes away.
+// arrives. This is what is owed to the service's current owner; the read
+// itself is in host_state_read.
 struct host_state_reread {
     bool wanted;            // a read is owed: in flight, or waiting for due_ms
     bool unknown;           // the state held may be stale (owner gone, read failed)
     bool overdue;           // the read in flight has been reported unanswered
-    slot_ptr in_flight;     // the read sent and not yet answered
     std::uint32_t delay_ms; // how long the pending attempt was put off
     // When the next attempt is due, or while one is in flight and not yet
-    // overdue, when it will be; NO_DEADLINE once it is.
+    // overdue, when it will be; NO_DEADLINE once it is, or while the read
+    // must wait for an earlier one to be answered.
     std::uint64_t due_ms;
     char last_failure[FAILURE_TEXT_SIZE];
+};
+
+// The one read of the host state that awaits its answer, if any. The bus
+// counts a call against corvane until its recipient answers or leaves the
+// bus, whatever corvane does with its slot, so the slot is kept until then
+// even when the answer no longer matters, and no second read is sent
+// meanwhile: a hung service, however often it gives up its name and takes
+// it back, is owed one answer at most.
+struct host_state_read {
+    slot_ptr slot;
+    // The unique name it went to; "" when it went to the service's name
+    // while the name had no owner.
+    char recipient[BUS_NAME_SIZE];
 };
 
 struct render_context {
@@ -82,8 +108,10 @@ struct render_context {
     int video_mode_fd;
     sd_bus *bus;
     const char *renderer_unit; // from argv, so it lives as long as the process
+    unit_call_in_flight unit;
     unit_call_retry retry;
     host_state_reread reread;
+    host_state_read read;
     // Until the first host state is learned, corvane waits for it and
     // touches nothing.
     bool host_state_known;
@@ -135,15 +163,32 @@ bool unit_call_failure_means_done(bool start, const char *error_name);
 // Records `reason` as the last failure; returns whether it differs from the
 // one recorded before (an empty record differs from any non-empty reason).
 bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason);
+// The name a failed unit call is reported with. sd-bus fails a call that
+// systemd has not answered by its deadline with NoReply, and every call in
+// flight with NoReply once the connection is gone; those are told by the
+// reason they failed for, as a blocking call would tell them. `name` is
+// the error the answer carries, null when there is none.
+const char *unit_call_failure_name(const char *name, bool timed_out, bool connection_lost);
 // The earliest moment something pending wants the loop: a unit call's
 // retry, or the host state's re-read; NO_DEADLINE when nothing is pending.
 std::uint64_t next_deadline_ms(const render_context &ctx);
 // How long the event loop may sleep at `now_ms`: until the next scratch poll
 // while RENDERING, until `deadline_ms`, otherwise for ever (-1).
 int event_wait_ms(render_state state, std::uint64_t deadline_ms, std::uint64_t now_ms);
+// How long the loop may sleep at `now_us` until sd-bus's own deadline
+// `due_us` (sd_bus_get_timeout; UINT64_MAX for none: -1), rounded up so
+// that it never wakes before it.
+int bus_wait_ms(std::uint64_t due_us, std::uint64_t now_us);
+// The shorter of two waits in milliseconds, where -1 is for ever.
+int shorter_wait_ms(int a, int b);
 std::uint64_t monotonic_ms();
+std::uint64_t monotonic_us();
+// How long a call may go unanswered before it counts as failed: the bus's
+// own call timeout (25 s unless SYSTEMD_BUS_TIMEOUT says otherwise).
+std::uint32_t call_timeout_ms(sd_bus *bus);
 
 void update_host_state(render_context &ctx, bool running);
 void check_vga_scratch(render_context &ctx);
-// Tries the pending unit call again if it is due at `now_ms` and still wanted.
+// Tries the pending unit call again if it is due at `now_ms`, still wanted,
+// and no other call awaits its answer.
 void retry_unit_call(render_context &ctx, std::uint64_t now_ms);

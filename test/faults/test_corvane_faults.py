@@ -239,6 +239,7 @@ def test_scratch_register_emptied_while_the_host_has_the_video(private_bus, regi
     corvane.sync()
     assert peers.verbs() == ["StartUnit", "StopUnit"]
     peers.set_host(OFF)
+    corvane.sync()
     peers.set_host(RUNNING)
     corvane.sync()
     assert peers.verbs() == ["StartUnit", "StopUnit", "StopUnit", "StopUnit"]

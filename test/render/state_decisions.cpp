@@ -1,5 +1,6 @@
 // The controller's decisions: what each host-state reading and each scratch
-// reading does in each state, and when a failed unit call is tried again.
+// reading does in each state, when a failed unit call is tried again, and
+// how long the loop may sleep.
 #include "host_state.hpp"
 #include "render_control.hpp"
 
@@ -140,6 +141,33 @@ INSTANTIATE_TEST_SUITE_P(
                     wait_case{RENDERING, late + 60000, late, VGA_POLL_INTERVAL_MS},
                     wait_case{HOST_OFF, late + 60000, late, 60000}));
 
+struct bus_wait_case {
+    std::uint64_t due_us;
+    std::uint64_t now_us;
+    int earlier_wait_ms;
+    int wait_ms;
+};
+
+class BusWait : public testing::TestWithParam<bus_wait_case> {};
+
+// sd-bus fails a call in flight only when the bus is processed after its
+// deadline: the loop must wake for it, never before it, whatever else waits.
+TEST_P(BusWait, EndsTheWaitAtSdBusDeadline) {
+    const bus_wait_case &c = GetParam();
+    EXPECT_EQ(shorter_wait_ms(c.earlier_wait_ms, bus_wait_ms(c.due_us, c.now_us)), c.wait_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, BusWait,
+    testing::Values(bus_wait_case{UINT64_MAX, 0, -1, -1},
+                    bus_wait_case{UINT64_MAX, 0, VGA_POLL_INTERVAL_MS, VGA_POLL_INTERVAL_MS},
+                    bus_wait_case{25000000, 0, -1, 25000}, bus_wait_case{1000001, 0, -1, 1001},
+                    bus_wait_case{1000, 999, -1, 1}, bus_wait_case{1000, 1000, -1, 0},
+                    bus_wait_case{1000, 5000, 60000, 0},
+                    bus_wait_case{late + 25000000, late, VGA_POLL_INTERVAL_MS,
+                                  VGA_POLL_INTERVAL_MS},
+                    bus_wait_case{late * 1000, 0, -1, 4294967}));
+
 struct deadline_case {
     unit_call retry_call;
     std::uint64_t retry_due_ms;
@@ -188,6 +216,22 @@ INSTANTIATE_TEST_SUITE_P(
                     done_case{false, "org.freedesktop.DBus.Error.Failed", false},
                     done_case{false, "org.freedesktop.systemd1.NoSuchUnitFile", false},
                     done_case{false, nullptr, false}));
+
+// A call in flight that sd-bus fails itself is reported as a blocking call's
+// failure would be: by why it failed.
+TEST(FailedUnitCall, IsNamedByWhySdBusFailedIt) {
+    constexpr const char *no_reply = "org.freedesktop.DBus.Error.NoReply";
+    EXPECT_STREQ(unit_call_failure_name(no_reply, true, false),
+                 "org.freedesktop.DBus.Error.Timeout");
+    EXPECT_STREQ(unit_call_failure_name(no_reply, true, true),
+                 "org.freedesktop.DBus.Error.Disconnected");
+    EXPECT_STREQ(unit_call_failure_name(no_reply, false, true),
+                 "org.freedesktop.DBus.Error.Disconnected");
+    // systemd gone from the bus with the call unanswered: the bus's own word.
+    EXPECT_STREQ(unit_call_failure_name(no_reply, false, false), no_reply);
+    EXPECT_STREQ(unit_call_failure_name(no_such_unit, true, true), no_such_unit);
+    EXPECT_EQ(unit_call_failure_name(nullptr, true, true), nullptr);
+}
 
 TEST(RepeatedFailure, IsNewOnlyWhenItDiffersFromTheOneBefore) {
     char last[FAILURE_TEXT_SIZE] = {};
