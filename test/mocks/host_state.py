@@ -28,9 +28,14 @@ Control methods on org.freedesktop.DBus.Mock:
                         over the service, its object and property already in
                         place, as a restarted real service does; when true,
                         waits in line for it while another instance has it
+  RetakeServiceName()   give velmora.State.Host up and take it back at once,
+                        staying connected, as a confused service might
+  EmitChanges(u)        set and announce this many changes in a row, the
+                        running state first, then off, and so on
 '''
 
 import dbus
+import dbus.bus
 import dbus.lowlevel
 import dbus.service
 from gi.repository import GLib
@@ -151,6 +156,19 @@ def HoldReads(self, hold):
 def TakeServiceName(self, queue):
     self.service_name = dbus.service.BusName(BUS_NAME, self.bus_name.get_bus(),
                                              do_not_queue=not queue)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
+def RetakeServiceName(self):
+    bus = self.bus_name.get_bus()
+    bus.release_name(BUS_NAME)
+    bus.request_name(BUS_NAME, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
+def EmitChanges(self, count):
+    for i in range(count):
+        _set_host_state(self, RUNNING if i % 2 == 0 else OFF)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')

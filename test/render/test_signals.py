@@ -13,8 +13,8 @@ import dbus.lowlevel
 import pytest
 
 from conftest import end_with_this_process, stop_process
-from corvane_harness import (OFF, RUNNING, Peers, registers,  # noqa: F401
-                             start_corvane, wait_for)
+from corvane_harness import (DEADLINE, OFF, RUNNING, Peers, distinct_in_a_row,  # noqa: F401
+                             registers, start_corvane, status_field, wait_for)
 
 STARTED = "setting render state to running\n"
 STOPPED = "setting render state to stopped\n"
@@ -243,19 +243,54 @@ NO_REPLY = (f"corvane: error querying host state: -{errno.ETIMEDOUT}, "
 # allowed, one read left waiting and one unit call use them up.
 @pytest.mark.parametrize("private_bus", [{"max_replies_per_connection": 2}], indirect=True,
                          ids=["two-answers-owed-at-most"])
-def test_owner_that_never_answers_is_asked_once(private_bus, registers, start_corvane):
+@pytest.mark.parametrize("how", ["restarted", "takes-its-name-back"])
+def test_owner_that_never_answers_is_asked_once(private_bus, registers, start_corvane, how):
     peers = Peers(private_bus, host_state=RUNNING)
-    # Calls count as unanswered after 2 s rather than 25.
-    corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "2"})
-    peers.stop_host()
-    peers.start_host(RUNNING, hold_reads=True)
-    wait_for(lambda: corvane.stderr() == STARTED + LEFT + NO_REPLY, "the read reported unanswered")
-    # Thirty 100 ms polls later, long after a retry would have been due, the
-    # read is still awaited rather than sent again.
-    corvane.wait_scratch_reads(count=30)
-    assert peers.host_reads() == 1
+    if how == "restarted":
+        # Calls count as unanswered after 2 s rather than 25.
+        corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "2"})
+        peers.stop_host()
+        peers.start_host(RUNNING, hold_reads=True)
+        lines = STARTED + LEFT + NO_REPLY
+        wait_for(lambda: corvane.stderr() == lines, "the read reported unanswered")
+        # Thirty 100 ms polls later, long after a retry would have been due,
+        # the read is still awaited rather than sent again.
+        corvane.wait_scratch_reads(count=30)
+        reads = 1
+    else:
+        # The same connection gives the name up and takes it back, six times,
+        # with the read it was sent the first time still unanswered.
+        corvane = start_corvane()
+        peers.host.HoldReads(True)
+        for _ in range(6):
+            peers.host.RetakeServiceName()
+        lines = STARTED + 6 * LEFT
+        wait_for(lambda: corvane.stderr() == lines, "the lines on the service leaving")
+        corvane.sync()
+        reads = 2  # the first, answered at start, and one more
+    assert peers.host_reads() == reads
     registers.set_scratch("0xa8\n")
     wait_for(lambda: registers.mode() == b"0\n", "the video mode register")
     corvane.sync()
     assert peers.verbs() == ["StartUnit", "StopUnit"]
-    assert corvane.stderr() == STARTED + LEFT + NO_REPLY + STOPPED
+    assert corvane.stderr() == lines + STOPPED
+
+
+def test_owner_changing_as_fast_as_it_can(private_bus, registers, start_corvane):
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    # 20,001 changes in a row, the last one to running: one unit call at a
+    # time awaits systemd, each carrying out the latest state when it goes.
+    peers.host.EmitChanges(20001, timeout=DEADLINE)
+    corvane.wait_status("rendering")
+    corvane.sync()
+    verbs = peers.verbs()
+    print(f"20,001 changes: {len(verbs)} unit calls")
+    assert verbs[0] == "StopUnit" and verbs[-1] == "StartUnit"
+    assert distinct_in_a_row(verbs) == verbs
+    assert registers.mode() == b"1\n"
+    assert corvane.stderr() == "".join(STARTED if v == "StartUnit" else STOPPED for v in verbs)
+    if not os.environ.get("TEST_EXE_WRAPPER"):
+        peak = status_field(corvane.pid, "VmHWM")
+        print(f"20,001 changes: corvane's peak resident memory {peak} KiB")
+        assert peak < 16 * 1024
