@@ -6,7 +6,7 @@
 # notification socket, and corvane, which starts before the host-state
 # service, as it may at boot, and waits for it. Then the service comes up,
 # the host powers on, takes over the video, powers off and on again, and once
-# more while systemd refuses the renderer for a moment; after each step it
+# more while the renderer unit is missing for a moment; after each step it
 # shows corvane's lines, the unit calls systemd received, the status corvane
 # reported and both registers.
 # Stops everything it started. Expects a built tree: BUILD_DIR (default
@@ -196,7 +196,7 @@ set_host "$running"
 wait_until "the renderer to start again" reached 5 1
 show
 
-echo "7. the host powers off, and on again while systemd refuses the renderer (re-executing, say)"
+echo "7. the host powers off, and on again while the renderer unit is missing: systemd answers NoSuchUnit"
 set_host "$off"
 wait_until "the third stop" reached 6 0
 systemd_call RefuseUnit
@@ -204,7 +204,7 @@ set_host "$running"
 wait_until "the refused start" reported "rendering, retrying start"
 show
 
-echo "8. systemd serves the renderer again: corvane's retry, a second after the refusal"
+echo "8. the renderer unit is back: corvane's retry, a second after the refusal, starts it"
 systemd_call AcceptUnit
 wait_until "the retried start" reached 8 1
 show
