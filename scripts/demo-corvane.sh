@@ -178,22 +178,26 @@ show
 echo "3. the host powers on"
 set_host "$running"
 wait_until "the renderer to start" reached 2 1
+wait_until "the status" reported "rendering"
 show
 
 echo "4. the host's firmware takes over the video: scratch register 0xa8"
 set_scratch 0xa8
 wait_until "the renderer to stop" reached 3 0
+wait_until "the status" reported "host drives video"
 show
 
 echo "5. the host powers off (its firmware clears the scratch register)"
 set_host "$off"
 set_scratch 0x00
 wait_until "the second stop" reached 4 0
+wait_until "the status" reported "host off"
 show
 
 echo "6. the host powers on again"
 set_host "$running"
 wait_until "the renderer to start again" reached 5 1
+wait_until "the status" reported "rendering"
 show
 
 echo "7. the host powers off, and on again while the renderer unit is missing: systemd answers NoSuchUnit"
@@ -207,6 +211,7 @@ show
 echo "8. the renderer unit is back: corvane's retry, a second after the refusal, starts it"
 systemd_call AcceptUnit
 wait_until "the retried start" reached 8 1
+wait_until "the status" reported "rendering"
 show
 
 echo "corvane keeps running as a service; stopping it and the simulated bus."
