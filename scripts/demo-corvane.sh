@@ -6,7 +6,7 @@
 # notification socket, and corvane, which starts before the host-state
 # service, as it may at boot, and waits for it. Then the service comes up,
 # the host powers on, takes over the video, powers off and on again, and once
-# more while systemd refuses the renderer for a moment; after each step it
+# more while the renderer unit is missing for a moment; after each step it
 # shows corvane's lines, the unit calls systemd received, the status corvane
 # reported and both registers.
 # Stops everything it started. Expects a built tree: BUILD_DIR (default
@@ -178,25 +178,29 @@ show
 echo "3. the host powers on"
 set_host "$running"
 wait_until "the renderer to start" reached 2 1
+wait_until "the status" reported "rendering"
 show
 
 echo "4. the host's firmware takes over the video: scratch register 0xa8"
 set_scratch 0xa8
 wait_until "the renderer to stop" reached 3 0
+wait_until "the status" reported "host drives video"
 show
 
 echo "5. the host powers off (its firmware clears the scratch register)"
 set_host "$off"
 set_scratch 0x00
 wait_until "the second stop" reached 4 0
+wait_until "the status" reported "host off"
 show
 
 echo "6. the host powers on again"
 set_host "$running"
 wait_until "the renderer to start again" reached 5 1
+wait_until "the status" reported "rendering"
 show
 
-echo "7. the host powers off, and on again while systemd refuses the renderer (re-executing, say)"
+echo "7. the host powers off, and on again while the renderer unit is missing: systemd answers NoSuchUnit"
 set_host "$off"
 wait_until "the third stop" reached 6 0
 systemd_call RefuseUnit
@@ -204,9 +208,10 @@ set_host "$running"
 wait_until "the refused start" reported "rendering, retrying start"
 show
 
-echo "8. systemd serves the renderer again: corvane's retry, a second after the refusal"
+echo "8. the renderer unit is back: corvane's retry, a second after the refusal, starts it"
 systemd_call AcceptUnit
 wait_until "the retried start" reached 8 1
+wait_until "the status" reported "rendering"
 show
 
 echo "corvane keeps running as a service; stopping it and the simulated bus."

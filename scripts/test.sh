@@ -23,14 +23,23 @@ scripts/install-deps.sh valgrind clang-format clang-tidy cppcheck
 
 build=${BUILD_DIR:-build}
 
+# Each leg starts with its name and ends with the seconds it took.
+leg_name=""
+leg_start=0
+leg_end() {
+    [ -z "$leg_name" ] || printf '==== %s: %d s ====\n' "$leg_name" "$(($(date +%s) - leg_start))"
+}
 leg() {
+    leg_end
+    leg_name=$*
+    leg_start=$(date +%s)
     printf '\n==== %s ====\n' "$*"
 }
 
 # Adds up the test results of every leg from meson's machine-readable log,
 # for the closing line.
 tally=$(mktemp)
-trap 'rm -f "$tally"' EXIT
+trap 'leg_end; rm -f "$tally"' EXIT
 count_leg() {
     /usr/bin/python3 - "$1/meson-logs/testlog.json" >>"$tally" <<'PY'
 import json, sys
@@ -58,7 +67,7 @@ count_leg "$san"
 
 leg "valgrind memcheck under the end-to-end tests"
 logs=$(mktemp -d)
-trap 'rm -rf "$logs" "$tally"' EXIT
+trap 'leg_end; rm -rf "$logs" "$tally"' EXIT
 TEST_EXE_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full \
 --errors-for-leak-kinds=definite --show-leak-kinds=definite --track-fds=no \
 --log-file=$logs/%p.log" \

@@ -1,9 +1,11 @@
-"""What a firmware build gets from `meson install`.
+"""What a firmware build gets from `meson install`, and whether the docs agree.
 
 Installs the build tree into a temporary DESTDIR, as an image build does, and
 checks the result: every file in its place and nothing else, binaries that
 need no C++ runtime library, a unit that systemd accepts, manual pages that
-render without warnings and a completion that offers every option.
+render without warnings and hold every line and status of the README's
+tables, and a completion that offers every option. Also checks that the
+README's excerpt of the demonstration is what the demonstration prints.
 """
 
 import os
@@ -18,6 +20,8 @@ BUILD_ROOT = os.environ.get("MESON_BUILD_ROOT")
 if not BUILD_ROOT:
     pytest.skip("MESON_BUILD_ROOT is not set; run the tests through meson test",
                 allow_module_level=True)
+
+TOP = Path(__file__).resolve().parents[2]
 
 # tamblet's command-line interface as scripts and operators know it.
 TAMBLET_LONG_OPTIONS = [
@@ -127,11 +131,62 @@ def test_man_page_renders_without_warnings(places, page):
                      re.MULTILINE)
 
 
-def test_tamblet_page_documents_every_long_option(places):
+def readme_table(first_heading):
+    """The rows (lists of cells) of the README table whose first column
+    heading is `first_heading`."""
+    lines = (TOP / "README.md").read_text().splitlines()
+    start = lines.index(next(line for line in lines
+                             if line.startswith(f"| {first_heading} |")))
+    rows = []
+    for line in lines[start + 2:]:
+        if not line.startswith("|"):
+            break
+        cells = re.split(r"(?<!\\)\|", line)[1:-1]
+        rows.append([cell.strip().replace("\\|", "|") for cell in cells])
+    assert rows, first_heading
+    return rows
+
+
+def quoted(cell):
+    """The backquoted texts of a README cell, with its placeholders spelled
+    as the pages spell them."""
+    return [re.sub(r"\b(ERROR-TEXT|PROGRAM)\b", lambda m: m[1].lower(), text)
+            for text in re.findall(r"`([^`]+)`", cell)]
+
+
+def tamblet_documented():
+    """What the README says of tamblet: its options, every line in its
+    tables, every exit status with its errno name and text, and the error
+    names behind them."""
+    texts = list(TAMBLET_LONG_OPTIONS)
+    # The output column's remarks in parentheses are not output.
+    texts += [t for row in readme_table("Option")
+              for t in quoted(re.sub(r"\([^)]*\)", "", row[3]))]
+    texts += [t for row in readme_table("Line") for t in quoted(row[0])]
+    for status, error_text, causes in readme_table("Status"):
+        texts += [status, *quoted(error_text), *quoted(causes)]
+    return texts
+
+
+def corvane_documented():
+    """corvane's status texts as the README's table gives them."""
+    return [text.removeprefix("...") for row in readme_table("Status text")
+            for text in quoted(row[0])]
+
+
+@pytest.mark.parametrize("page, documented", [
+    ("tamblet.1", tamblet_documented),
+    ("corvane.8", corvane_documented),
+])
+def test_man_page_holds_what_the_readme_says(places, page, documented):
     if not shutil.which("man"):
         pytest.skip("man is not installed")
-    text = render(places["tamblet.1"]).stdout.replace("\u2010", "-")
-    missing = [o for o in TAMBLET_LONG_OPTIONS if o not in text]
+    # Each whole on one rendered line, so that none is hyphenated or broken
+    # at 80 columns; spaces are compared one for many.
+    lines = [" ".join(line.split()) for line in
+             render(places[page]).stdout.replace("\u2010", "-").splitlines()]
+    missing = [t for t in documented()
+               if not any(" ".join(t.split()) in line for line in lines)]
     assert missing == []
 
 
@@ -166,3 +221,29 @@ def test_completion_offers_paths_after_a_backend_colon(places, tmp_path):
     # Readline splits "file:/path" at the colon into three words.
     assert complete(places, "--backend", "file", ":", prefix) == \
         [str(tmp_path / "flash.img")]
+
+
+def test_readme_excerpt_is_what_the_demonstration_prints():
+    if os.environ.get("TEST_EXE_WRAPPER"):
+        pytest.skip("the demonstration runs the programs directly, without "
+                    "TEST_EXE_WRAPPER")
+    readme = (TOP / "README.md").read_text()
+    quick_start = readme.split("\n## Quick start\n")[1].split("\n## ")[0]
+    excerpt = re.search(r"^```text\n(.*?)^```$", quick_start, re.MULTILINE | re.DOTALL)
+    assert excerpt, "no ```text block in the README's Quick start"
+    # Runs of lines as printed, "..." standing for the lines left out.
+    runs = [run.strip("\n").splitlines() for run in excerpt[1].split("...\n")]
+    printed = []
+    for script in ("demo-tamblet.sh", "demo-corvane.sh"):
+        result = subprocess.run([str(TOP / "scripts" / script)],
+                                env=dict(os.environ, BUILD_DIR=BUILD_ROOT),
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        printed += result.stdout.splitlines()
+    # Each run whole, in the excerpt's order.
+    start = 0
+    for run in runs:
+        found = [i for i in range(start, len(printed) - len(run) + 1)
+                 if printed[i:i + len(run)] == run]
+        assert found, "not printed:\n" + "\n".join(run)
+        start = found[0] + len(run)
