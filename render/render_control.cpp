@@ -229,6 +229,9 @@ void send_unit_call(render_context &ctx, unit_call call, std::uint32_t previous_
         print_progress(on);
         ctx.retry.call = unit_call::none;
     }
+    // Taken before sd-bus takes its own, so that by sd-bus's deadline this
+    // one has passed too.
+    const std::uint64_t due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
     sd_bus_message *call_message = nullptr;
     int r = sd_bus_message_new_method_call(
         ctx.bus, &call_message, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
@@ -249,7 +252,7 @@ void send_unit_call(render_context &ctx, unit_call call, std::uint32_t previous_
     ctx.unit.slot.reset(slot);
     ctx.unit.call = call;
     ctx.unit.delay_ms = previous_delay_ms;
-    ctx.unit.due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
+    ctx.unit.due_ms = due_ms;
 }
 
 // A decision to start or stop the renderer: made at once, or, while another
