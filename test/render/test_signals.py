@@ -94,44 +94,37 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
         corvane = start_corvane(ready=False)
         peers.wait_verbs(1)
         expected = ["StartUnit", "StopUnit"]
-    elif during == "host-start":
-        # StartUnit called from the handler of the host's start.
-        peers = Peers(private_bus, host_state=OFF)
-        corvane = start_corvane()
-        corvane.sync()
-        peers.systemd.SetHang(True)
-        peers.set_host(RUNNING)
-        peers.wait_verbs(2)
-        expected = ["StopUnit", "StartUnit", "StopUnit"]
-    elif during == "takeover":
-        # Rendering, then the host takes the video: corvane stops the renderer
-        # and will wait with no timeout once that call is answered. The
-        # power-off during the stop wants the renderer stopped as well: the
-        # call in flight does it, and the state follows the host.
-        peers = Peers(private_bus, host_state=RUNNING)
-        corvane = start_corvane()
-        corvane.sync()
-        peers.systemd.SetHang(True)
-        registers.set_scratch("0xa8\n")
-        peers.wait_verbs(2)
-        expected = ["StartUnit", "StopUnit"]
     else:
-        # The host goes off, and on again behind 200 stray signals addressed
-        # to corvane, more than it takes in one go.
-        peers = Peers(private_bus, host_state=RUNNING)
+        peers = Peers(private_bus, host_state=OFF if during == "host-start" else RUNNING)
         corvane = start_corvane()
         corvane.sync()
         peers.systemd.SetHang(True)
-        peers.set_host(OFF)
+        if during == "host-start":
+            # StartUnit called from the handler of the host's start.
+            peers.set_host(RUNNING)
+            expected = ["StopUnit", "StartUnit", "StopUnit"]
+        elif during == "takeover":
+            # Rendering, then the host takes the video: corvane stops the
+            # renderer and will wait with no timeout once that call is
+            # answered. The power-off during the stop wants the renderer
+            # stopped as well: the call in flight does it, and the state
+            # follows the host.
+            registers.set_scratch("0xa8\n")
+            expected = ["StartUnit", "StopUnit"]
+        else:
+            # The host goes off, and on again behind 200 stray signals
+            # addressed to corvane, more than it takes in one go.
+            peers.set_host(OFF)
+            after, mode = RUNNING, b"1\n"
+            expected = ["StartUnit", "StopUnit", "StartUnit"]
         peers.wait_verbs(2)
-        flood = subprocess.Popen([os.environ["FLOOD_SIGNALS"], corvane.unique_name(), "60",
-                                  "200"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 text=True, env=private_bus.env(),
-                                 preexec_fn=end_with_this_process)
-        assert flood.stdout.readline() == "flooding\n"
-        assert flood.stdout.readline() == "sent\n"
-        after, mode = RUNNING, b"1\n"
-        expected = ["StartUnit", "StopUnit", "StartUnit"]
+        if during == "power-off":
+            flood = subprocess.Popen([os.environ["FLOOD_SIGNALS"], corvane.unique_name(), "60",
+                                      "200"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     text=True, env=private_bus.env(),
+                                     preexec_fn=end_with_this_process)
+            assert flood.stdout.readline() == "flooding\n"
+            assert flood.stdout.readline() == "sent\n"
 
     # corvane waits for systemd; meanwhile the host changes. Whatever corvane
     # took in meanwhile and did not act on yet, the descriptor will not
