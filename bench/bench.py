@@ -452,8 +452,8 @@ def option_variants():
     return variants
 
 
-def build_variant(directory, args, cross=None):
-    extra = ["--cross-file", str(cross)] if cross else []
+def build_variant(directory, args, cross=()):
+    extra = [option for file in cross for option in ("--cross-file", str(file))]
     if directory.exists():
         extra.append("--wipe")
     subprocess.run(["meson", "setup", str(directory), str(TOP),
@@ -605,6 +605,9 @@ def main():
                         help="build directory of bench/")
     parser.add_argument("--armhf", type=Path,
                         help="cross build directory of the programs (armhf)")
+    parser.add_argument("--armhf-root", type=Path,
+                        help="directory of the armhf root that the cross "
+                        "build is built against (its root.ini)")
     parser.add_argument("--options", action="store_true",
                         help="also build and measure the release options "
                         "one by one (in BUILD-optN directories)")
@@ -629,7 +632,8 @@ def main():
             results["corvane"] = measure_corvane(bench, corvane, args.peers,
                                                  args.cycles, args.window)
             if args.options:
-                cross = TOP / "cross" / "armhf.ini" if args.armhf else None
+                cross = ([args.armhf_root / "root.ini", TOP / "cross" / "armhf.ini"]
+                         if args.armhf else ())
                 results["options"] = measure_options(bench, args.build,
                                                      args.peers, cross)
         finally:

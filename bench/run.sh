@@ -7,7 +7,9 @@
 #   bench/run.sh            measure (options are passed on to bench/bench.py)
 #   bench/run.sh --options  also compare the release build options one by one
 #                           (several more minutes: two builds per option set)
-# BENCH_BUILD_DIR (default build-bench) names the build directory.
+# BENCH_BUILD_DIR (default build-bench) names the build directory. The armhf
+# sizes are measured too when the cross compiler and the armhf root of
+# scripts/cross-test.sh (build-armhf-root/, ARMHF_ROOT) are there.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -31,12 +33,13 @@ setup "$build" . -Dtests=false $(cat bench/release-options.txt)
 setup "$build-peers" bench
 
 armhf=""
-if [ -f cross/armhf.ini ] && command -v arm-linux-gnueabihf-g++ >/dev/null &&
-    [ -f /usr/lib/arm-linux-gnueabihf/pkgconfig/libsystemd.pc ]; then
+armroot=${ARMHF_ROOT:-build-armhf-root}
+if command -v arm-linux-gnueabihf-g++ >/dev/null && [ -f "$armroot/root.ini" ]; then
+    armroot=$(cd "$armroot" && pwd)
     # shellcheck disable=SC2046
-    setup "$build-armhf" . --cross-file cross/armhf.ini -Dtests=false \
-        $(cat bench/release-options.txt)
-    armhf="--armhf $build-armhf"
+    setup "$build-armhf" . --cross-file "$armroot/root.ini" --cross-file cross/armhf.ini \
+        -Dtests=false $(cat bench/release-options.txt)
+    armhf="--armhf $build-armhf --armhf-root $armroot"
 fi
 
 # shellcheck disable=SC2086

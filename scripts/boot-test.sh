@@ -10,17 +10,23 @@
 #           let it start
 #   scripts/boot-test.sh [native] [armhf]      (default: both)
 # The exit status is the verdict. Needs root and the Debian archive; without
-# them it skips saying why, but under CI=true it fails. Root file systems, the
-# ARM kernel and the builds are kept in build-boot/ (BOOT_DIR) and reused.
-# Runs in a private mount namespace; the qemu-arm binfmt handler is registered
-# only while the ARM system is bootstrapped, and only if it was absent.
+# them it skips saying why, but under CI=true it fails. The root file systems
+# come from scripts/debian-root.sh: the amd64 one is kept in build-boot/
+# (BOOT_DIR) with the ARM kernel and the builds, the armhf one is the 32-bit
+# ARM leg's (build-armhf-root/, ARMHF_ROOT); all are reused. The kernel and
+# busybox come from the armhf archive through that root's own apt.
+# Runs in a private mount namespace.
 # BOOT_TEST_TALLY names a file to append "passed failed 0" to per system.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
+# shellcheck source=scripts/apt-functions.sh
+. "$top/scripts/apt-functions.sh"
+
 legs=${*:-native armhf}
 dir=${BOOT_DIR:-build-boot}
+armroot=${ARMHF_ROOT:-build-armhf-root}
 boot_timeout=600
 
 cannot() { # reason: fails under CI, skips elsewhere
@@ -32,41 +38,24 @@ cannot() { # reason: fails under CI, skips elsewhere
     exit 0
 }
 
-# The Debian archive lines of the machine's apt, for bookworm and its updates.
-mirrors() {
-    # shellcheck disable=SC2016 # apt's own placeholders
-    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' |
-        awk '$2 ~ /^bookworm(-updates|-security)?$/ { print "deb " $1 " " $2 " " $3 }' | sort -u
+# Bootstraps a root file system, or reuses it (scripts/debian-root.sh).
+root() { # architecture, directory
+    status=0
+    scripts/debian-root.sh "$1" "$2" || status=$?
+    [ "$status" -ne 2 ] || cannot "the Debian archive is not reachable"
+    [ "$status" -eq 0 ] || exit 1
 }
 
 if [ -z "${BOOT_TEST_NAMESPACE:-}" ]; then
     [ "$(id -u)" -eq 0 ] || cannot "needs root (mmdebstrap, systemd-nspawn, binfmt_misc)"
-    packages="mmdebstrap systemd-container arch-test e2fsprogs"
+    packages="systemd-container e2fsprogs"
     case $legs in *armhf*)
-        if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-            dpkg --add-architecture armhf
-            apt-get update -qq || true
-        fi
-        packages="$packages qemu-user-static qemu-system-arm cpio gzip g++-arm-linux-gnueabihf
-            libsystemd-dev:armhf libstdc++6:armhf"
-        ;;
+        packages="$packages qemu-user-static qemu-system-arm cpio gzip g++-arm-linux-gnueabihf" ;;
     esac
     # shellcheck disable=SC2086
     scripts/install-deps.sh $packages || cannot "the Debian packages it needs cannot be installed"
-    missing=""
-    case $legs in *native*) [ -f "$dir/amd64.complete" ] || missing=yes ;; esac
-    case $legs in *armhf*)
-        [ -f "$dir/armhf.complete" ] && [ -f "$dir/kernel/initrd.img" ] || missing=yes ;;
-    esac
-    if [ -n "$missing" ]; then
-        sources=$(mktemp)
-        mirrors >"$sources"
-        [ -s "$sources" ] || cannot "apt has no bookworm archive to bootstrap from"
-        apt-get update -qq --error-on=any -o Dir::Etc::SourceList="$sources" \
-            -o Dir::Etc::SourceParts=- -o APT::Get::List-Cleanup=false ||
-            cannot "the Debian archive is not reachable"
-        rm -f "$sources"
-    fi
+    case $legs in *native*) root amd64 "$dir/root-amd64" ;; esac
+    case $legs in *armhf*) root armhf "$armroot" ;; esac
     BOOT_TEST_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 
@@ -75,9 +64,8 @@ fi
 mount -t tmpfs -o mode=0755 tmpfs /run
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
-binfmt=/proc/sys/fs/binfmt_misc
+case $legs in *armhf*) armroot=$(cd "$armroot" && pwd) ;; esac
 child=""
-registered=""
 cgroups=""
 
 # A child of our cgroup in each hierarchy systemd tracks processes in (the
@@ -108,7 +96,6 @@ cleanup() {
         kill "$child" 2>/dev/null || true
         wait "$child" 2>/dev/null || true
     fi
-    [ -z "$registered" ] || echo -1 >"$binfmt/qemu-arm"
     for cgroup in $cgroups; do remove_cgroup "$cgroup"; done
     rm -rf "$dir/image-amd64" "$dir/image-armhf" "$dir"/root-armhf*.ext4
 }
@@ -148,35 +135,25 @@ build() { # build directory, then meson setup options
     fi
     meson compile -C "$build" >/dev/null
 }
-stand_ins() { # output directory, C compiler, then the target's pkg-config directory
+stand_ins() { # output directory, C compiler, then the target's root (armhf)
     mkdir -p "$1"
-    flags=$(env ${3:+PKG_CONFIG_LIBDIR=$3} pkg-config --cflags --libs libsystemd)
+    flags=$(env ${3:+PKG_CONFIG_LIBDIR=$3/usr/lib/arm-linux-gnueabihf/pkgconfig} \
+        ${3:+PKG_CONFIG_SYSROOT_DIR=$3} pkg-config --cflags --libs libsystemd)
     for source in test/boot/host-state.c bench/flash-daemon.c; do
         # shellcheck disable=SC2086
-        "$2" -std=gnu11 -O2 -Wall -Wextra -Werror -o "$1/$(basename "$source" .c)" "$source" $flags
+        "$2" ${3:+--sysroot=$3} -std=gnu11 -O2 -Wall -Wextra -Werror \
+            -o "$1/$(basename "$source" .c)" "$source" $flags
     done
 }
 
-# --- root file systems -------------------------------------------------------
-bootstrap() { # architecture; leaves $dir/base-ARCH
-    [ -f "$dir/$1.complete" ] && return 0
-    echo "boot test: bootstrapping Debian 12 for $1"
-    rm -rf "$dir/base-$1"
-    mirrors | mmdebstrap --mode=root --variant=minbase --architectures="$1" \
-        --include=systemd,systemd-sysv,dbus \
-        --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
-        --dpkgopt='path-include=/usr/share/doc/*/copyright' \
-        --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*' \
-        bookworm "$dir/base-$1" -
-    touch "$dir/$1.complete"
-}
-image() { # architecture, meson build, stand-ins; leaves $dir/image-ARCH
+# --- the systems ---------------------------------------------------------------
+image() { # architecture, root file system, meson build, stand-ins; leaves $dir/image-ARCH
     image=$dir/image-$1
     rm -rf "$image"
-    cp -a "$dir/base-$1" "$image"
-    meson install -C "$2" --no-rebuild --quiet --destdir "$image" >/dev/null
+    cp -a "$2" "$image"
+    meson install -C "$3" --no-rebuild --quiet --destdir "$image" >/dev/null
     install -D -m 755 -t "$image/usr/local/libexec/boot-test" \
-        "$3/host-state" "$3/flash-daemon" test/boot/inside.sh
+        "$4/host-state" "$4/flash-daemon" test/boot/inside.sh
     # Where a platform's packages put their units, so that they can be masked.
     install -m 644 -t "$image/usr/lib/systemd/system" test/boot/*.service
     install -m 644 -t "$image/etc/dbus-1/system.d" test/boot/velmora.*.conf
@@ -208,8 +185,7 @@ failed=0
 native() {
     build "$dir/native"
     stand_ins "$dir/native-stand-ins" cc
-    bootstrap amd64
-    image amd64 "$dir/native" "$dir/native-stand-ins"
+    image amd64 "$dir/root-amd64/root" "$dir/native" "$dir/native-stand-ins"
     echo "boot test: booting the amd64 system in a container"
     run_bounded systemd-nspawn --quiet --register=no --keep-unit --console=read-only \
         --volatile=overlay --private-network -D "$dir/image-amd64" --boot \
@@ -218,16 +194,31 @@ native() {
 }
 
 # The ARM kernel from Debian's package and an initramfs that loads what the
-# root disk needs and hands over to systemd.
+# root disk needs and hands over to systemd. Both packages come from the
+# armhf archive through the root's own apt, its lists refreshed first.
 kernel() {
     kernel=$dir/kernel
     [ -f "$kernel/initrd.img" ] && return 0
+    echo "boot test: fetching Debian's ARM kernel"
     rm -rf "$kernel"
     mkdir -p "$kernel/debs" "$kernel/files" "$kernel/initrd/bin" "$kernel/initrd/lib"
-    package=$(apt-cache depends linux-image-armmp-lpae:armhf |
+    apt="env APT_CONFIG=$armroot/apt/apt.conf apt-get"
+    log=$dir/kernel.log
+    : >"$log"
+    status=0
+    # shellcheck disable=SC2086 # $apt is a command line
+    apt_refresh "boot test" "$log" $apt || status=$?
+    [ "$status" -ne 2 ] || cannot "the Debian archive is not reachable"
+    [ "$status" -eq 0 ] || exit 1
+    package=$(env APT_CONFIG="$armroot/apt/apt.conf" apt-cache depends linux-image-armmp-lpae |
         sed -n 's/.*Depends: \(linux-image-[^:]*\).*/\1/p' | head -n 1)
-    (cd "$kernel/debs" && apt-get -qq -o APT::Sandbox::User=root download \
-        "$package:armhf" busybox-static:armhf)
+    packages="${package:-linux-image-armmp-lpae} busybox-static"
+    # shellcheck disable=SC2086
+    if ! (cd "$kernel/debs" && $apt download $packages) >>"$log" 2>&1; then
+        unavailable=$(apt_unavailable "$log")
+        echo "boot test: cannot download ${unavailable:-$packages} (apt's output is in $log)" >&2
+        exit 1
+    fi
     for deb in "$kernel"/debs/*.deb; do dpkg-deb -x "$deb" "$kernel/files"; done
     cp "$kernel"/files/boot/vmlinuz-* "$kernel/vmlinuz"
     cp "$kernel/files/bin/busybox" "$kernel/initrd/bin/"
@@ -255,23 +246,13 @@ EOF
 }
 
 armhf() {
-    build "$dir/armhf" --cross-file cross/armhf.ini
-    stand_ins "$dir/armhf-stand-ins" arm-linux-gnueabihf-gcc /usr/lib/arm-linux-gnueabihf/pkgconfig
-    if [ ! -f "$dir/armhf.complete" ]; then
-        # The bootstrap runs the ARM maintainer scripts through qemu-user.
-        mountpoint -q "$binfmt" || mount -t binfmt_misc binfmt_misc "$binfmt"
-        if [ ! -e "$binfmt/qemu-arm" ]; then
-            registered=yes
-            grep '^:' /usr/lib/binfmt.d/qemu-arm.conf >"$binfmt/register"
-        fi
-        bootstrap armhf
-        if [ -n "$registered" ]; then
-            echo -1 >"$binfmt/qemu-arm"
-            registered=""
-        fi
-    fi
+    # meson keeps the cross files of a build's first setup: set up afresh
+    # a build made before the root.
+    grep -qsF "$armroot/root.ini" "$dir/armhf/meson-private/cmd_line.txt" || rm -rf "$dir/armhf"
+    build "$dir/armhf" --cross-file "$armroot/root.ini" --cross-file cross/armhf.ini
+    stand_ins "$dir/armhf-stand-ins" arm-linux-gnueabihf-gcc "$armroot/root"
     kernel
-    image armhf "$dir/armhf" "$dir/armhf-stand-ins"
+    image armhf "$armroot/root" "$dir/armhf" "$dir/armhf-stand-ins"
     size=$(($(du -sm "$dir/image-armhf" | cut -f 1) + 256))
     mkfs.ext4 -q -F -L root -d "$dir/image-armhf" "$dir/root-armhf.ext4" "${size}M" >/dev/null
     echo 'user.max_user_namespaces = 0' >"$dir/image-armhf/etc/sysctl.d/50-no-user-namespaces.conf"

@@ -1,9 +1,13 @@
 #!/bin/sh
-# Builds both programs for 32-bit ARM hard-float (cross/armhf.ini) and runs
-# the whole test suite with the armhf binaries under qemu-arm-static: GoogleTest
-# binaries through the cross file's exe_wrapper, the end-to-end tests through
-# TEST_EXE_WRAPPER against the build machine's private dbus-daemon.
-# Installs what is missing first (enables the armhf architecture in dpkg).
+# Builds both programs for 32-bit ARM hard-float (cross/armhf.ini) against a
+# Debian 12 armhf root, and runs the whole test suite with the armhf binaries
+# under qemu-arm-static with that root as theirs: GoogleTest binaries through
+# the cross file's exe_wrapper, the end-to-end tests through TEST_EXE_WRAPPER
+# against the build machine's private dbus-daemon.
+# Installs what is missing first (the cross compiler and qemu, of the build
+# machine's own architecture) and bootstraps the root, or reuses it
+# (scripts/debian-root.sh; build-armhf-root/, override with ARMHF_ROOT; the
+# booted-system leg boots the same root).
 # Ends with the stripped sizes of both programs, in this build and in the
 # release build that an image ships (minsize, LTO; BUILD_DIR-release/), and
 # fails if a shipped program outgrows its size: 10 KiB for tamblet, 14 KiB
@@ -14,20 +18,39 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 triplet=arm-linux-gnueabihf
-wrapper="qemu-arm-static -L /usr/$triplet"
 
-scripts/install-deps.sh
+scripts/install-deps.sh g++-$triplet binutils-$triplet qemu-user-static file
+armroot=${ARMHF_ROOT:-build-armhf-root}
+status=0
+scripts/debian-root.sh armhf "$armroot" || status=$?
+case $status in
+0) ;;
+2)
+    echo "cross test: cannot run: the Debian archive is not reachable" >&2
+    exit 1
+    ;;
+*) exit 1 ;;
+esac
+armroot=$(cd "$armroot" && pwd)
+cross="--cross-file $armroot/root.ini --cross-file cross/armhf.ini"
 
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-    echo "Enabling the armhf architecture in dpkg"
-    $sudo dpkg --add-architecture armhf
-fi
-scripts/install-deps.sh g++-$triplet binutils-$triplet qemu-user-static \
-    libsystemd-dev:armhf libstdc++6:armhf libgtest-dev:armhf file
+# Sets up a build directory against the root, again if it was set up
+# without it (before the root, or against another one).
+setup() { # build directory, then meson setup options
+    dir=$1
+    shift
+    if [ -f "$dir/build.ninja" ] &&
+        grep -qF "$armroot/root.ini" "$dir/meson-private/cmd_line.txt" 2>/dev/null; then
+        return 0
+    fi
+    wipe=""
+    [ ! -d "$dir/meson-private" ] || wipe=--wipe
+    # shellcheck disable=SC2086 # $cross is a list of options
+    meson setup $wipe $cross "$dir" "$@"
+}
 
 build=${BUILD_DIR:-build-armhf}
-[ -f "$build/build.ninja" ] || meson setup --cross-file cross/armhf.ini "$build"
+setup "$build"
 meson compile -C "$build"
 
 for program in control/tamblet render/corvane; do
@@ -37,11 +60,11 @@ for program in control/tamblet render/corvane; do
     }
 done
 
-TEST_EXE_WRAPPER=$wrapper meson test -C "$build" --print-errorlogs --timeout-multiplier 3
+TEST_EXE_WRAPPER="qemu-arm-static -L $armroot/root" \
+    meson test -C "$build" --print-errorlogs --timeout-multiplier 3
 
 release="$build-release"
-[ -f "$release/build.ninja" ] || meson setup --cross-file cross/armhf.ini "$release" \
-    --buildtype=minsize -Db_lto=true -Dtests=false >/dev/null
+setup "$release" --buildtype=minsize -Db_lto=true -Dtests=false >/dev/null
 meson compile -C "$release" >/dev/null
 
 stripped=$(mktemp -d)

@@ -1,10 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing need, if any are
 # missing. Uses sudo when not run as root. Extra package names may be given as
-# arguments (the benchmark and cross-build scripts add their own).
+# arguments (the benchmark and cross-build scripts add their own). Installs
+# the build machine's own architecture's packages only.
 # Prints one line per step; apt's and dpkg's output goes to a log that is
-# shown only when a step fails.
+# shown only when a step fails. A package list that cannot be refreshed is
+# tried once more, then named and gone on without; only a package that cannot
+# be installed stops it, named.
 set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/apt-functions.sh
+. "$top/scripts/apt-functions.sh"
 
 packages="meson ninja-build g++ pkg-config libsystemd-dev libgtest-dev \
 dbus python3 python3-dbus python3-dbusmock python3-pytest systemd man-db $*"
@@ -28,23 +34,19 @@ fi
 log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
 trap 'rm -f "$log"' EXIT
 
-# Runs a step with its output in the log; on failure shows the log and stops.
-step() { # description, command...
-    what=$1
-    shift
-    echo "install-deps: $what"
-    if ! "$@" </dev/null >>"$log" 2>&1; then
-        echo "install-deps: failed $what; the output was:" >&2
-        cat "$log" >&2
-        exit 1
-    fi
-}
-
 # Passed through env, as sudo does not keep the caller's environment.
 apt="$sudo env DEBIAN_FRONTEND=noninteractive apt-get"
 echo "install-deps: missing Debian packages:$missing"
+echo "install-deps: updating the package lists"
 # shellcheck disable=SC2086 # $apt is a command line
-step "updating the package lists" $apt update
+apt_refresh install-deps "$log" $apt || [ $? -eq 2 ] ||
+    { echo "install-deps: failed updating the package lists" >&2 && exit 1; }
+echo "install-deps: installing the packages"
 # shellcheck disable=SC2086
-step "installing the packages" $apt install -y --no-install-recommends $missing
+if ! $apt install -y --no-install-recommends $missing </dev/null >>"$log" 2>&1; then
+    cat "$log" >&2
+    unavailable=$(apt_unavailable "$log")
+    echo "install-deps: cannot install ${unavailable:-$missing}" >&2
+    exit 1
+fi
 echo "install-deps: done"

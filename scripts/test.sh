@@ -8,13 +8,14 @@
 #   4. fuzzes each libFuzzer target for 20 s from its seed corpus
 #      (fuzz/run.sh; any crash or failed check fails);
 #   5. runs the static checks (clang-format, clang-tidy, cppcheck);
-#   6. cross-builds both programs for 32-bit ARM and runs the whole suite
-#      again with them under qemu (scripts/cross-test.sh);
-#   7. installs both programs into freshly bootstrapped Debian 12 systems and
-#      checks them there with systemd as PID 1: amd64 in a container, armhf
-#      under full-system emulation (scripts/boot-test.sh).
+#   6. cross-builds both programs for 32-bit ARM against a bootstrapped
+#      Debian 12 armhf root and runs the whole suite again with them under
+#      qemu (scripts/cross-test.sh);
+#   7. installs both programs into bootstrapped Debian 12 systems and checks
+#      them there with systemd as PID 1: amd64 in a container, armhf (the
+#      same root as leg 6) under full-system emulation (scripts/boot-test.sh).
 # Build directories: build/, build-sanitize/, build-fuzz/, build-armhf/,
-# build-boot/ (override with BUILD_DIR).
+# build-armhf-root/, build-boot/ (override with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -89,11 +90,11 @@ leg "static checks"
 BUILD_DIR=$build scripts/lint.sh
 
 leg "32-bit ARM build under emulation"
-BUILD_DIR="$build-armhf" scripts/cross-test.sh
+BUILD_DIR="$build-armhf" ARMHF_ROOT="$build-armhf-root" scripts/cross-test.sh
 count_leg "$build-armhf"
 
 leg "booted systems: amd64 container, armhf under full-system emulation"
-BOOT_DIR="$build-boot" BOOT_TEST_TALLY=$tally scripts/boot-test.sh
+BOOT_DIR="$build-boot" ARMHF_ROOT="$build-armhf-root" BOOT_TEST_TALLY=$tally scripts/boot-test.sh
 
 # Every leg passed (any failure has ended the script before this point).
 /usr/bin/python3 - "$tally" <<'PY'
