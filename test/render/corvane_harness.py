@@ -293,13 +293,15 @@ class Corvane:
 
     def sync(self):
         """Returns once corvane has handled everything routed to it so far,
-        and the answers to the unit calls that caused, as far as systemd
-        gives them at once: ping, ask systemd, ping again, until a round
-        brings systemd no new call."""
+        and the answers to the unit calls that caused, as far as systemd (or
+        the bus, for a systemd that is not there) gives them at once: ping,
+        ask systemd, ping again, until a round brings systemd no new call."""
         self.ping()
         calls = self.unit_calls_received()
-        while calls is not None:
+        while True:
             self.ping()
+            if calls is None:
+                break
             before, calls = calls, self.unit_calls_received()
             if calls == before:
                 break
