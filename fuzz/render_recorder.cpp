@@ -41,7 +41,7 @@ std::uint64_t monotonic_ms() {
     return 0;
 }
 
-std::uint32_t call_timeout_ms(sd_bus * /*bus*/) {
+std::uint64_t call_deadline_ms(sd_bus * /*bus*/) {
     return 0;
 }
 

@@ -151,7 +151,7 @@ void send_host_state_read(render_context &ctx) {
     ctx.read.slot.reset(slot);
     remember_name(ctx.read.recipient, ctx.host_state_owner);
     ctx.reread.overdue = false;
-    ctx.reread.due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
+    ctx.reread.due_ms = call_deadline_ms(ctx.bus);
 }
 
 int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error * /*unused*/) {
@@ -216,7 +216,7 @@ void request_host_state_read(render_context &ctx) {
     if (std::strcmp(ctx.read.recipient, ctx.host_state_owner) == 0) {
         // Already asked and not yet answered: that read serves, and is
         // reported if it stays unanswered for another call timeout.
-        ctx.reread.due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
+        ctx.reread.due_ms = call_deadline_ms(ctx.bus);
     } else {
         // Sent when the read in flight is answered.
         ctx.reread.due_ms = NO_DEADLINE;

@@ -161,12 +161,16 @@ std::uint64_t monotonic_us() {
            static_cast<std::uint32_t>(now.tv_nsec) / 1000U;
 }
 
-std::uint32_t call_timeout_ms(sd_bus *bus) {
+std::uint64_t call_deadline_ms(sd_bus *bus) {
     std::uint64_t timeout_us = 0;
     if (sd_bus_get_method_call_timeout(bus, &timeout_us) < 0) {
         timeout_us = 25000000;
     }
-    return (timeout_us < UINT32_MAX ? static_cast<std::uint32_t>(timeout_us) : UINT32_MAX) / 1000U;
+    // Kept to 32 bits (about 71 minutes at most), so that the division needs
+    // no helper library on armhf.
+    const std::uint32_t capped_us =
+        timeout_us < UINT32_MAX ? static_cast<std::uint32_t>(timeout_us) : UINT32_MAX;
+    return monotonic_ms() + capped_us / 1000U;
 }
 
 namespace {
@@ -231,7 +235,7 @@ void send_unit_call(render_context &ctx, unit_call call, std::uint32_t previous_
     }
     // Taken before sd-bus takes its own, so that by sd-bus's deadline this
     // one has passed too.
-    const std::uint64_t due_ms = monotonic_ms() + call_timeout_ms(ctx.bus);
+    const std::uint64_t due_ms = call_deadline_ms(ctx.bus);
     sd_bus_message *call_message = nullptr;
     int r = sd_bus_message_new_method_call(
         ctx.bus, &call_message, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",

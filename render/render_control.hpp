@@ -183,9 +183,9 @@ int bus_wait_ms(std::uint64_t due_us, std::uint64_t now_us);
 int shorter_wait_ms(int a, int b);
 std::uint64_t monotonic_ms();
 std::uint64_t monotonic_us();
-// How long a call may go unanswered before it counts as failed: the bus's
-// own call timeout (25 s unless SYSTEMD_BUS_TIMEOUT says otherwise).
-std::uint32_t call_timeout_ms(sd_bus *bus);
+// When a call sent now counts as unanswered, on monotonic_ms's clock: after
+// the bus's own call timeout (25 s unless SYSTEMD_BUS_TIMEOUT says otherwise).
+std::uint64_t call_deadline_ms(sd_bus *bus);
 
 void update_host_state(render_context &ctx, bool running);
 void check_vga_scratch(render_context &ctx);
