@@ -125,6 +125,16 @@ bool answer_is_owed(const render_context &ctx, sd_bus_message *answer) {
 
 int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error *unused);
 
+// Once a minute that left lines about the service leaving out is over, says
+// how many in one line.
+void tell_lines_left_out(render_context &ctx, std::uint64_t now_ms) {
+    const std::uint32_t untold = line_budget_close(ctx.owner_lines, now_ms);
+    if (untold != 0) {
+        warnx("%s left the bus %u more times in the last minute; not told each time",
+              HOST_STATE_SERVICE, static_cast<unsigned>(untold));
+    }
+}
+
 // Asks the owner for its state without waiting for the answer, which
 // on_host_state_read takes whenever it comes: sd-bus is told never to give
 // up on it. The loop wakes after the call timeout to report it overdue.
@@ -159,6 +169,11 @@ int on_host_state_read(sd_bus_message *answer, void *userdata, sd_bus_error * /*
     const bool owed = answer_is_owed(ctx, answer);
     // sd-bus holds the slot until this handler returns.
     ctx.read = {};
+    // A connection that is gone fails every call in flight with NoReply:
+    // the service did not fail to answer, and the loop ends corvane next.
+    if (sd_bus_is_open(ctx.bus) <= 0) {
+        return 0;
+    }
     if (!owed) {
         // An answer nobody waits for any more, from an owner that has gone
         // or been heard from since. A read owed to a newer owner waited for
@@ -223,7 +238,8 @@ void request_host_state_read(render_context &ctx) {
     }
 }
 
-void host_state_read_timers(render_context &ctx, std::uint64_t now_ms) {
+void host_state_timers(render_context &ctx, std::uint64_t now_ms) {
+    tell_lines_left_out(ctx, now_ms);
     if (!ctx.reread.wanted || now_ms < ctx.reread.due_ms) {
         return;
     }
@@ -331,7 +347,11 @@ int on_host_state_owner_changed(sd_bus_message *message, void *userdata,
         if (!ctx.host_state_known) {
             return 0;
         }
-        warnx("%s left the bus; keeping the last host state", HOST_STATE_SERVICE);
+        const std::uint64_t now_ms = monotonic_ms();
+        tell_lines_left_out(ctx, now_ms);
+        if (line_budget_take(ctx.owner_lines, now_ms)) {
+            warnx("%s left the bus; keeping the last host state", HOST_STATE_SERVICE);
+        }
         ctx.reread = {};
         ctx.reread.unknown = true;
         return 0;

@@ -41,9 +41,11 @@ bool follow_host_state_service(render_context &ctx);
 // owner): sent at once, unless one still awaits its answer.
 void request_host_state_read(render_context &ctx);
 
-// What the loop does for the reads when their deadline has come at `now_ms`:
-// sends one that is due, or reports the one in flight as unanswered.
-void host_state_read_timers(render_context &ctx, std::uint64_t now_ms);
+// What the loop does for the host-state service when a deadline has come at
+// `now_ms`: sends a read that is due, or reports the one in flight as
+// unanswered; says how many lines about the service leaving a minute that
+// is over left out.
+void host_state_timers(render_context &ctx, std::uint64_t now_ms);
 
 // Handler of the subscription: applies the first CurrentHostState string in a
 // PropertiesChanged of the host-state interface to the render_context given as

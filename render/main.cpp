@@ -72,19 +72,27 @@ struct reported_status {
     render_state state;
     unit_call retrying;
     bool host_state_unknown;
+    std::uint32_t unit_answers; // the context's count when last looked at
 };
 
 // Tells the service manager where corvane stands (`systemctl status` shows
 // it), and the first time also that start-up is done: once the first read of
 // the host state has been carried out, unit call answered and all, or has
 // failed or gone unanswered, so that corvane waits for the service as a
-// running unit. While a unit call awaits its answer, the state it is to
-// bring about is not reported yet: the report follows the outcome, and says
-// whether the call waits for its retry. Without a manager listening (no
-// NOTIFY_SOCKET) nothing is sent.
+// running unit.
+// A decision made while no unit call awaits its answer is reported once its
+// call is answered, with whether the call waits for its retry. After each
+// answer the status goes out at once, also when the answer is followed by
+// the call of a decision made meanwhile: the status then names that newer
+// decision while its call awaits systemd. So the status is at most one
+// answer behind, however closely calls follow each other. Without a
+// manager listening (no NOTIFY_SOCKET) nothing is sent.
 void report_status(const render_context &ctx, reported_status &reported) {
     const bool first_read_awaited = !ctx.host_state_known && ctx.read.slot && !ctx.reread.overdue;
-    if ((!reported.ready && first_read_awaited) || ctx.unit.slot) {
+    const std::uint32_t answers = ctx.unit_answers;
+    const bool answered = answers != reported.unit_answers;
+    reported.unit_answers = answers;
+    if ((!reported.ready && first_read_awaited) || (ctx.unit.slot && !answered)) {
         return;
     }
     if (reported.ready && reported.host_state_known == ctx.host_state_known &&
@@ -104,7 +112,12 @@ void report_status(const render_context &ctx, reported_status &reported) {
                          retry_texts[static_cast<int>(ctx.retry.call)],
                          ctx.reread.unknown ? ", host state unknown" : "");
     }
-    reported = {true, ctx.host_state_known, ctx.state, ctx.retry.call, ctx.reread.unknown};
+    reported = {.ready = true,
+                .host_state_known = ctx.host_state_known,
+                .state = ctx.state,
+                .retrying = ctx.retry.call,
+                .host_state_unknown = ctx.reread.unknown,
+                .unit_answers = answers};
 }
 
 // How long the loop may sleep: until the next scratch poll, retry or read is
@@ -124,7 +137,7 @@ int loop_wait_ms(const render_context &ctx) {
 // Runs for ever, from the first read of the host state on.
 [[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
     pollfd bus_poll = {bus_fd, POLLIN, 0};
-    reported_status reported = {false, false, HOST_OFF, unit_call::none, false};
+    reported_status reported = {};
     for (;;) {
         // Messages left by the drain are taken without waiting.
         const bool more = drain_bus(ctx.bus);
@@ -149,7 +162,7 @@ int loop_wait_ms(const render_context &ctx) {
         if (next_deadline_ms(ctx) != NO_DEADLINE) {
             const std::uint64_t now = monotonic_ms();
             retry_unit_call(ctx, now);
-            host_state_read_timers(ctx, now);
+            host_state_timers(ctx, now);
         }
     }
 }

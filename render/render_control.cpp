@@ -91,6 +91,27 @@ bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason) {
     return true;
 }
 
+bool line_budget_take(line_budget &budget, std::uint64_t now_ms) {
+    if (budget.told == 0) {
+        budget.ends_ms = now_ms + LINE_MINUTE_MS;
+    }
+    if (budget.told < OWNER_LINES_PER_MINUTE) {
+        ++budget.told;
+        return true;
+    }
+    ++budget.untold;
+    return false;
+}
+
+std::uint32_t line_budget_close(line_budget &budget, std::uint64_t now_ms) {
+    if (budget.told == 0 || now_ms < budget.ends_ms) {
+        return 0;
+    }
+    const std::uint32_t untold = budget.untold;
+    budget = {};
+    return untold;
+}
+
 const char *unit_call_failure_name(const char *name, bool timed_out, bool connection_lost) {
     if (name == nullptr || std::strcmp(name, "org.freedesktop.DBus.Error.NoReply") != 0) {
         return name;
@@ -108,6 +129,9 @@ std::uint64_t next_deadline_ms(const render_context &ctx) {
     }
     if (ctx.reread.wanted && ctx.reread.due_ms < deadline) {
         deadline = ctx.reread.due_ms;
+    }
+    if (ctx.owner_lines.untold != 0 && ctx.owner_lines.ends_ms < deadline) {
+        deadline = ctx.owner_lines.ends_ms;
     }
     return deadline;
 }
@@ -257,6 +281,11 @@ void send_unit_call(render_context &ctx, unit_call call, std::uint32_t previous_
     ctx.unit.call = call;
     ctx.unit.delay_ms = previous_delay_ms;
     ctx.unit.due_ms = due_ms;
+    // A retry that has gone out is no longer due: its answer decides what
+    // comes next. Left due, it would keep the loop from sleeping until then.
+    if (previous_delay_ms != 0) {
+        ctx.retry.due_ms = NO_DEADLINE;
+    }
 }
 
 // A decision to start or stop the renderer: made at once, or, while another
@@ -280,6 +309,7 @@ int on_unit_call_answer(sd_bus_message *answer, void *userdata, sd_bus_error * /
     const bool timed_out = monotonic_ms() >= ctx.unit.due_ms;
     // sd-bus holds the slot until this handler returns.
     ctx.unit = {};
+    ++ctx.unit_answers;
 
     const sd_bus_error *error = sd_bus_message_get_error(answer);
     const bool connected = sd_bus_is_open(ctx.bus) > 0;

@@ -102,6 +102,19 @@ struct host_state_read {
     char recipient[BUS_NAME_SIZE];
 };
 
+// The lines that tell of the host-state service leaving the bus, counted
+// in minutes from the first line of each: an owner that gives its name up
+// and takes it back as fast as it can costs the journal a few lines a
+// minute, and one more that says how many were left out.
+constexpr std::uint32_t OWNER_LINES_PER_MINUTE = 3;
+constexpr std::uint32_t LINE_MINUTE_MS = 60000;
+
+struct line_budget {
+    std::uint32_t told;    // lines told in the current minute; 0: none begun
+    std::uint32_t untold;  // lines left out in it
+    std::uint64_t ends_ms; // when it ends, on the monotonic clock
+};
+
 struct render_context {
     render_state state;
     int vga_fd;
@@ -112,6 +125,10 @@ struct render_context {
     unit_call_retry retry;
     host_state_reread reread;
     host_state_read read;
+    // Answers to unit calls taken so far: the status goes to systemd after
+    // each one, also when the next call goes out at once.
+    std::uint32_t unit_answers;
+    line_budget owner_lines;
     // Until the first host state is learned, corvane waits for it and
     // touches nothing.
     bool host_state_known;
@@ -163,6 +180,12 @@ bool unit_call_failure_means_done(bool start, const char *error_name);
 // Records `reason` as the last failure; returns whether it differs from the
 // one recorded before (an empty record differs from any non-empty reason).
 bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason);
+// Ends the budget's minute if it is over at `now_ms`; returns how many lines
+// it left out, which are then to be told as one.
+std::uint32_t line_budget_close(line_budget &budget, std::uint64_t now_ms);
+// Whether one more line may be told at `now_ms` (once line_budget_close has
+// ended a minute that is over), counting it as told or left out.
+bool line_budget_take(line_budget &budget, std::uint64_t now_ms);
 // The name a failed unit call is reported with. sd-bus fails a call that
 // systemd has not answered by its deadline with NoReply, and every call in
 // flight with NoReply once the connection is gone; those are told by the
@@ -170,7 +193,8 @@ bool remember_failure(char (&last)[FAILURE_TEXT_SIZE], const char *reason);
 // the error the answer carries, null when there is none.
 const char *unit_call_failure_name(const char *name, bool timed_out, bool connection_lost);
 // The earliest moment something pending wants the loop: a unit call's
-// retry, or the host state's re-read; NO_DEADLINE when nothing is pending.
+// retry, the host state's re-read, or the end of a minute that left lines
+// out; NO_DEADLINE when nothing is pending.
 std::uint64_t next_deadline_ms(const render_context &ctx);
 // How long the event loop may sleep at `now_ms`: until the next scratch poll
 // while RENDERING, until `deadline_ms`, otherwise for ever (-1).

@@ -16,7 +16,7 @@ import pytest
 
 from conftest import program_command
 from corvane_harness import (DEADLINE, MOCK_IFACE, OFF, RUNNING, UNIT, Peers,  # noqa: F401
-                             registers, run_to_exit, start_corvane, wait_for)
+                             cpu_ticks, registers, run_to_exit, start_corvane, wait_for)
 
 STARTED = "setting render state to running\n"
 STOPPED = "setting render state to stopped\n"
@@ -31,13 +31,6 @@ EXIT_TICKS = 10
 
 def wrapped():
     return len(program_command("CORVANE")) > 1
-
-
-def cpu_ticks(pid):
-    """utime + stime of pid, also readable while it is a zombie."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
 
 
 def wait_exited_unreaped(pid):
@@ -58,11 +51,15 @@ def reach(state, peers, registers, corvane):
     corvane.sync()
     if state == "host-off":
         return STOPPED
-    if state == "waiting-for-systemd":
+    if state.startswith("waiting-for-systemd"):
         peers.systemd.SetHang(True)
         peers.set_host(RUNNING)
         peers.wait_verbs(2)
         wait_for(lambda: corvane.stderr() == STOPPED + STARTED, "the start line")
+        if state.endswith("with-a-decision-waiting"):
+            # The stop that the host going off asks for awaits the answer.
+            peers.set_host(OFF)
+            corvane.sync()
         return STOPPED + STARTED
     peers.set_host(RUNNING)
     corvane.sync()
@@ -75,11 +72,21 @@ def reach(state, peers, registers, corvane):
 
 
 @pytest.mark.parametrize("state", ["host-off", "rendering", "video-taken",
-                                   "waiting-for-systemd"])
+                                   "waiting-for-systemd",
+                                   "waiting-for-systemd-with-a-decision-waiting",
+                                   "waiting-for-the-host-state"])
 def test_bus_daemon_killed(private_bus, registers, start_corvane, state):
-    peers = Peers(private_bus, host_state=OFF)
-    corvane = start_corvane()
-    printed = reach(state, peers, registers, corvane)
+    if state == "waiting-for-the-host-state":
+        # The first read is held: it fails with the connection, which is
+        # not the service failing to answer.
+        peers = Peers(private_bus, host_parameters={"HoldReads": True})
+        corvane = start_corvane(ready=False)
+        wait_for(lambda: peers.host_reads() == 1, "the read")
+        printed = ""
+    else:
+        peers = Peers(private_bus, host_state=OFF)
+        corvane = start_corvane()
+        printed = reach(state, peers, registers, corvane)
     before = cpu_ticks(corvane.pid)
 
     os.kill(private_bus.pid, signal.SIGKILL)
@@ -88,8 +95,9 @@ def test_bus_daemon_killed(private_bus, registers, start_corvane, state):
     assert corvane.wait_exit() == 1
 
     stderr = corvane.stderr()
-    if state == "waiting-for-systemd":
-        # The unit call fails with the connection, then the loop finds it gone.
+    if state.startswith("waiting-for-systemd"):
+        # The unit call fails with the connection, then the loop finds it
+        # gone; a decision made meanwhile is not carried out against it.
         assert stderr == (printed + f"corvane: failed to start {UNIT}: "
                           "org.freedesktop.DBus.Error.Disconnected\n\n" + LOST)
     else:
@@ -147,6 +155,22 @@ def test_unit_call_not_answered(private_bus, registers, start_corvane, verb):
     lines = power_cycle(peers, registers, corvane)
     assert peers.verbs()[len(called):] == ["StopUnit", "StopUnit", "StartUnit"]
     assert corvane.stderr() == STOPPED + STARTED + timed_out + STARTED + lines
+
+
+def test_systemd_gone_with_a_call_in_flight(private_bus, registers, start_corvane):
+    # systemd leaves the bus while it holds the start: the bus answers for
+    # it, which is not the call timing out, even with the longest timeout,
+    # past 2^32 microseconds.
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "4295"})
+    peers.systemd.SetHang(True)
+    peers.set_host(RUNNING)
+    peers.wait_verbs(2)
+    corvane.wait_scratch_reads()
+    peers.systemd_process.terminate()
+    no_reply = f"corvane: failed to start {UNIT}: org.freedesktop.DBus.Error.NoReply\n\n"
+    wait_for(lambda: no_reply in corvane.stderr(), "the start's failure")
+    assert corvane.stderr().startswith(STOPPED + STARTED + no_reply)
 
 
 def test_systemd_away_then_back(private_bus, registers, start_corvane):

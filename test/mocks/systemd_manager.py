@@ -17,6 +17,7 @@ Control methods on org.freedesktop.DBus.Mock:
   SetReplyDelay(u)       answer each later call after this many milliseconds
   SetHang(b)             hold later calls unanswered (true), or answer the held
                          ones now and the later ones as usual (false)
+  ReleaseHeld()          answer the calls held so far, and go on holding later ones
   GetUnitState(s) -> s   "active", "inactive" or "unknown"
 '''
 
@@ -110,13 +111,22 @@ def SetReplyDelay(self, milliseconds):
     self.reply_delay_ms = int(milliseconds)
 
 
+def _answer_held(mock):
+    held, mock.held = mock.held, []
+    for verb, name, reply, fail in held:
+        _answer(mock, verb, name, reply, fail)
+
+
 @dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
 def SetHang(self, hang):
     self.hang = bool(hang)
     if not self.hang:
-        held, self.held = self.held, []
-        for verb, name, reply, fail in held:
-            _answer(self, verb, name, reply, fail)
+        _answer_held(self)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
+def ReleaseHeld(self):
+    _answer_held(self)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='s')

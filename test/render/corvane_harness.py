@@ -80,9 +80,10 @@ class Peers:
         if with_host:
             self.host_process, host = bus.spawn_template("host_state", parameters)
             self.host = dbus.Interface(host, MOCK_IFACE)
-        self.systemd = None
+        self.systemd_process = self.systemd = None
         if with_systemd:
-            _, systemd = bus.spawn_template("systemd_manager", systemd_parameters or {})
+            self.systemd_process, systemd = bus.spawn_template("systemd_manager",
+                                                               systemd_parameters or {})
             self.systemd = dbus.Interface(systemd, MOCK_IFACE)
 
     def set_host(self, state):
@@ -156,6 +157,13 @@ def own_peak_memory(pid):
     if os.environ.get("TEST_EXE_WRAPPER") or "address" in os.environ.get("SANITIZE", ""):
         return None
     return status_field(pid, "VmHWM")
+
+
+def cpu_ticks(pid):
+    """utime + stime of pid in clock ticks, also readable while it is a zombie."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
 
 
 def proc_counts(pid):

@@ -5,6 +5,7 @@ host-state service that restarts."""
 
 import errno
 import os
+import re
 import subprocess
 import time
 
@@ -145,6 +146,28 @@ def test_change_during_a_unit_call_is_handled_at_once(private_bus, registers, st
     assert peers.verbs() == expected
 
 
+def test_status_follows_each_answer_while_calls_follow_each_other(private_bus, registers,
+                                                                  start_corvane):
+    # systemd answers each call only once the host has changed again, so
+    # that each answer is followed at once by the next call and corvane is
+    # never without a call in flight: readiness comes with the first answer,
+    # and a status with each one.
+    peers = Peers(private_bus, host_state=RUNNING)
+    peers.systemd.SetHang(True)
+    corvane = start_corvane(ready=False)
+    peers.wait_verbs(1)
+    expected = []
+    for calls, state in enumerate([OFF, RUNNING, OFF, RUNNING], start=2):
+        peers.set_host(state)
+        corvane.sync()
+        peers.systemd.ReleaseHeld()
+        peers.wait_verbs(calls)
+        expected.append(corvane.next_notification().decode())
+    assert expected == ["READY=1\nSTATUS=host off", "STATUS=rendering", "STATUS=host off",
+                        "STATUS=rendering"]
+    assert peers.verbs() == ["StartUnit", "StopUnit", "StartUnit", "StopUnit", "StartUnit"]
+
+
 LEFT = "corvane: velmora.State.Host left the bus; keeping the last host state\n"
 # sd-bus gives this error name the errno EBADR.
 UNREADABLE = (f"corvane: error querying host state: -{errno.EBADR}, "
@@ -173,6 +196,13 @@ RESTARTS = {
                       STARTED + LEFT + STOPPED + STOPPED),
     # Gone again with the read unanswered: nothing is owed to nobody.
     "leaves-unanswered": ((OFF, True), ["StartUnit"], b"1\n", STARTED + LEFT + LEFT),
+    # The name passes on to a third instance, which is read once the second,
+    # still connected, answers the read it holds.
+    "handed-over-with-the-read-held": ((RUNNING, True), ["StartUnit", "StopUnit"], b"0\n",
+                                       STARTED + LEFT + STOPPED),
+    # Its own change is applied before its read fails: the failure is old news.
+    "announces-while-a-failing-read-is-held": ((None, True), ["StartUnit", "StopUnit"], b"0\n",
+                                               STARTED + LEFT + STOPPED),
 }
 
 
@@ -205,6 +235,18 @@ def test_restarted_host_state_service_is_read_again(private_bus, registers, star
         wait_for(lambda: peers.host_reads() >= 1, "the read")
         peers.stop_host()
         wait_for(lambda: corvane.stderr() == lines, "the line on the service leaving")
+    elif how == "handed-over-with-the-read-held":
+        wait_for(lambda: peers.host_reads() >= 1, "the read")
+        holder = peers.host
+        peers.start_host(OFF, queue=True)
+        holder.RetakeServiceName()
+        corvane.sync()
+        holder.HoldReads(False)
+    elif how == "announces-while-a-failing-read-is-held":
+        wait_for(lambda: peers.host_reads() >= 1, "the read")
+        peers.host.EmitCrafted("plain", OFF)
+        peers.wait_verbs(2)
+        peers.host.HoldReads(False)
     elif how == "ready-later":
         wait_for(lambda: peers.host_reads() >= 2, "a read tried again")
         peers.host.SetHostStateQuietly(OFF)
@@ -252,14 +294,16 @@ def test_owner_that_never_answers_is_asked_once(private_bus, registers, start_co
         corvane.wait_scratch_reads(count=30)
         reads = 1
     else:
-        # The same connection gives the name up and takes it back, six times,
-        # with the read it was sent the first time still unanswered.
-        corvane = start_corvane()
+        # The same connection gives the name up and takes it back, three
+        # times, with the read it was sent the first time still unanswered:
+        # that read serves each new owner, and is reported once it has gone
+        # unanswered for the call timeout.
+        corvane = start_corvane(extra_env={"SYSTEMD_BUS_TIMEOUT": "5"})
         peers.host.HoldReads(True)
-        for _ in range(6):
+        for _ in range(3):
             peers.host.RetakeServiceName()
-        lines = STARTED + 6 * LEFT
-        wait_for(lambda: corvane.stderr() == lines, "the lines on the service leaving")
+        lines = STARTED + 3 * LEFT + NO_REPLY
+        wait_for(lambda: corvane.stderr() == lines, "the read reported unanswered")
         corvane.sync()
         reads = 2  # the first, answered at start, and one more
     assert peers.host_reads() == reads
@@ -268,6 +312,35 @@ def test_owner_that_never_answers_is_asked_once(private_bus, registers, start_co
     corvane.sync()
     assert peers.verbs() == ["StartUnit", "StopUnit"]
     assert corvane.stderr() == lines + STOPPED
+
+
+UNTOLD = re.compile(r"corvane: velmora\.State\.Host left the bus (\d+) more times in the last "
+                    r"minute; not told each time\n")
+
+
+def test_owner_coming_and_going_costs_few_lines(private_bus, registers, start_corvane):
+    # The owner gives its name up and takes it back, staying connected, as
+    # fast as it can: each minute tells of three times at most, and then in
+    # one line of how many more it left out, which only a minute shows.
+    peers = Peers(private_bus, host_state=RUNNING)
+    corvane = start_corvane()
+    flaps = 2000
+    for _ in range(flaps):
+        peers.host.RetakeServiceName()
+
+    def accounted():
+        lines = corvane.stderr()[len(STARTED):].splitlines(keepends=True)
+        told = lines.count(LEFT)
+        untold = [int(m.group(1)) for m in map(UNTOLD.fullmatch, lines) if m]
+        assert told + len(untold) == len(lines), lines
+        return told + sum(untold) == flaps and (lines, told, len(untold))
+
+    lines, told, summaries = wait_for(accounted, "every time accounted for", timeout=DEADLINE * 2)
+    print(f"{flaps} times the owner left: {told} lines, {summaries} telling of the rest")
+    assert lines[:3] == 3 * [LEFT]
+    assert 1 <= summaries and told <= 3 * (summaries + 1)
+    assert corvane.stderr().startswith(STARTED)
+    assert peers.verbs() == ["StartUnit"]
 
 
 def test_owner_changing_as_fast_as_it_can(private_bus, registers, start_corvane):

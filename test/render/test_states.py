@@ -5,6 +5,7 @@ systemd refuses, which corvane tries again while the state still wants them,
 reporting a refusal that lasts once."""
 
 import os
+import time
 
 import pytest
 
@@ -182,17 +183,47 @@ def test_start_refused_for_ever_is_not_retried_once_the_host_is_off(private_bus,
     peers.systemd.RefuseNext(UNIT, [FAILED] * 1000)
     peers.set_host(RUNNING)
     wait_for(lambda: "failed to" in corvane.stderr(), "the refusal")
+    # Tried again 1, 2, 4 ... s after each failure: at 1 and 3 s, so three
+    # attempts in 6.5 s, or four on a slow machine; every second would be 7.
+    time.sleep(6.5)
+    assert peers.verbs().count("StartUnit") <= 4
     # The stop replaces the start's retry and is refused in turn; its own
     # retry falls due after the start's would have, so once it has come, a
     # start retried in spite of the host going off would have shown.
     peers.set_host(OFF)
-    peers.wait_verbs(4)
+    wait_for(lambda: peers.verbs()[1:].count("StopUnit") >= 2, "the stop's retry")
     corvane.sync()
     assert distinct_in_a_row(peers.verbs()) == ["StopUnit", "StartUnit", "StopUnit"]
     assert corvane.stderr() == (STOPPED + STARTED + refused("start", FAILED)
                                 + STOPPED + refused("stop", FAILED))
     # As the stop at start left it.
     assert registers.mode() == b"0\n"
+
+
+def test_stop_decided_during_a_retried_start_is_a_new_decision(private_bus, registers,
+                                                               start_corvane):
+    # The host goes off while the start's retry awaits systemd: the stop is
+    # a new decision, which says so before its call and whose refusal is
+    # reported, though the start's retry was refused the same way.
+    peers = Peers(private_bus, host_state=OFF)
+    corvane = start_corvane()
+    peers.systemd.RefuseNext(UNIT, [FAILED] * 3)
+    peers.systemd.SetHang(True)
+    peers.set_host(RUNNING)
+    peers.wait_verbs(2)
+    peers.systemd.ReleaseHeld()
+    peers.wait_verbs(3)
+    peers.set_host(OFF)
+    corvane.sync()
+    peers.systemd.ReleaseHeld()
+    peers.wait_verbs(4)
+    # The stop is refused; its retry is served.
+    peers.systemd.SetHang(False)
+    wait_for(lambda: corvane.stderr().count(STOPPED) == 3, "the retried stop")
+    corvane.sync()
+    assert peers.verbs() == [STOP, START, START, STOP, STOP]
+    assert corvane.stderr() == (STOPPED + STARTED + refused("start", FAILED)
+                                + STOPPED + refused("stop", FAILED) + STOPPED)
 
 
 def test_full_video_mode_register(private_bus, registers, start_corvane):
