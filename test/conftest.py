@@ -169,7 +169,14 @@ def program_command(variable):
     return shlex.split(os.environ.get("TEST_EXE_WRAPPER", "")) + [path]
 
 
-@pytest.fixture(scope="session")
-def python():
-    """The interpreter running the tests (the build passes /usr/bin/python3)."""
-    return sys.executable
+def run_with_argument_vector(path, argv, env):
+    """Runs the program at `path` with exactly `argv` as its argument vector,
+    also an empty one or one whose program name is empty, which Python's
+    subprocess refuses (3.13 for an empty name): a child interpreter hands
+    it to the C library's execv. Returns the CompletedProcess."""
+    exec_argv = ("import ctypes, sys; libc = ctypes.CDLL(None, use_errno=True); "
+                 "words = [w.encode() for w in sys.argv[2:]]; "
+                 "argv = (ctypes.c_char_p * (len(words) + 1))(*words, None); "
+                 "libc.execv(sys.argv[1].encode(), argv); sys.exit(99)")
+    return subprocess.run([sys.executable, "-c", exec_argv, str(path), *argv], env=env,
+                          capture_output=True, text=True, timeout=60, check=False)

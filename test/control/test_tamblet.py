@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import mock_calls, program_command
+from conftest import mock_calls, program_command, run_with_argument_vector
 
 USAGE = (
     "\nUsage: {} [--silent | -s] <command> [args]\n\n"
@@ -114,27 +114,19 @@ def test_silent_usage_prints_nothing_of_its_own(private_bus, daemon, args, statu
     assert ("--bogus" in result.stderr) == ("--bogus" in args)
 
 
-@pytest.mark.parametrize("argv0_args", [[""], ["", "--help"]])
-def test_empty_program_name_is_shown_as_tamblet(private_bus, wrapped, argv0_args):
+@pytest.mark.parametrize("argv", [[""], ["", "--help"]])
+def test_empty_program_name_is_shown_as_tamblet(private_bus, wrapped, argv):
     if wrapped:
         pytest.skip("a wrapper program sets the program name itself")
-    path = program_command("TAMBLET")[0]
-    result = subprocess.run(argv0_args, executable=path, env=private_bus.env(),
-                            capture_output=True, text=True, timeout=60, check=False)
+    result = run_with_argument_vector(program_command("TAMBLET")[0], argv, private_bus.env())
     assert result.stdout == USAGE.format("tamblet")
     assert result.returncode == 0
 
 
-def test_empty_argument_vector_is_shown_as_tamblet(private_bus, python, wrapped):
+def test_empty_argument_vector_is_shown_as_tamblet(private_bus, wrapped):
     if wrapped:
         pytest.skip("a wrapper program sets the program name itself")
-    path = program_command("TAMBLET")[0]
-    # Python refuses an empty argv itself, so go through the C library.
-    exec_empty = ("import ctypes, sys; libc = ctypes.CDLL(None, use_errno=True); "
-                  "argv = (ctypes.c_char_p * 1)(None); "
-                  "libc.execv(sys.argv[1].encode(), argv); sys.exit(99)")
-    result = subprocess.run([python, "-c", exec_empty, path], env=private_bus.env(),
-                            capture_output=True, text=True, timeout=60, check=False)
+    result = run_with_argument_vector(program_command("TAMBLET")[0], [], private_bus.env())
     assert result.stdout == USAGE.format("tamblet")
     assert result.returncode == 0
 

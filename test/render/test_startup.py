@@ -4,11 +4,11 @@ exit statuses; and what it tells systemd once started."""
 
 import errno
 import os
-import subprocess
 import time
 
 import pytest
 
+from conftest import run_with_argument_vector
 from corvane_harness import (DEADLINE, OFF, QUIESCED, RUNNING, UNIT, Peers,  # noqa: F401
                              registers, run_to_exit, start_corvane, wait_for)
 
@@ -25,19 +25,12 @@ def test_wrong_argument_count_prints_usage_and_opens_nothing(private_bus, argume
     assert result.stdout == ""
 
 
-@pytest.mark.parametrize("exec_argv", ["(ctypes.c_char_p * 1)(None)",
-                                       "(ctypes.c_char_p * 2)(b'', None)"],
-                         ids=["empty-vector", "empty-name"])
-def test_usage_names_corvane_without_a_program_name(private_bus, python, exec_argv):
+@pytest.mark.parametrize("argv", [[], [""]], ids=["empty-vector", "empty-name"])
+def test_usage_names_corvane_without_a_program_name(private_bus, argv):
     if os.environ.get("TEST_EXE_WRAPPER"):
         pytest.skip("a wrapper program sets the program name itself")
-    # Python refuses an empty argv itself, so go through the C library.
-    exec_empty = ("import ctypes, sys; libc = ctypes.CDLL(None, use_errno=True); "
-                  f"argv = {exec_argv}; "
-                  "libc.execv(sys.argv[1].encode(), argv); sys.exit(99)")
-    result = subprocess.run([python, "-c", exec_empty, os.environ["CORVANE"]],
-                            env=private_bus.env(DBUS_STARTER_BUS_TYPE="system"),
-                            capture_output=True, text=True, timeout=60, check=False)
+    result = run_with_argument_vector(os.environ["CORVANE"], argv,
+                                      private_bus.env(DBUS_STARTER_BUS_TYPE="system"))
     assert result.stderr == USAGE.format("corvane")
     assert result.returncode == 1
 
