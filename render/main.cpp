@@ -67,7 +67,8 @@ bool drain_bus(sd_bus *bus) {
 
 // What systemd was last told; a line goes out only when this changes.
 struct reported_status {
-    bool ready;
+    bool ready; // READY=1 has gone out
+    bool sent;  // a status from the loop has gone out, and the fields below are it
     bool host_state_known;
     render_state state;
     unit_call retrying;
@@ -92,10 +93,10 @@ void report_status(const render_context &ctx, reported_status &reported) {
     const std::uint32_t answers = ctx.unit_answers;
     const bool answered = answers != reported.unit_answers;
     reported.unit_answers = answers;
-    if ((!reported.ready && first_read_awaited) || (ctx.unit.slot && !answered)) {
+    if ((!reported.sent && first_read_awaited) || (ctx.unit.slot && !answered)) {
         return;
     }
-    if (reported.ready && reported.host_state_known == ctx.host_state_known &&
+    if (reported.sent && reported.host_state_known == ctx.host_state_known &&
         reported.state == ctx.state && reported.retrying == ctx.retry.call &&
         reported.host_state_unknown == ctx.reread.unknown) {
         return;
@@ -113,6 +114,7 @@ void report_status(const render_context &ctx, reported_status &reported) {
                          ctx.reread.unknown ? ", host state unknown" : "");
     }
     reported = {.ready = true,
+                .sent = true,
                 .host_state_known = ctx.host_state_known,
                 .state = ctx.state,
                 .retrying = ctx.retry.call,
@@ -134,10 +136,12 @@ int loop_wait_ms(const render_context &ctx) {
     return wait;
 }
 
-// Runs for ever, from the first read of the host state on.
-[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd) {
+// Runs for ever, from the first read of the host state on. `ready` tells
+// whether systemd has been told already that corvane has started.
+[[noreturn]] void run_event_loop(render_context &ctx, int bus_fd, bool ready) {
     pollfd bus_poll = {bus_fd, POLLIN, 0};
     reported_status reported = {};
+    reported.ready = ready;
     for (;;) {
         // Messages left by the drain are taken without waiting.
         const bool more = drain_bus(ctx.bus);
@@ -167,6 +171,41 @@ int loop_wait_ms(const render_context &ctx) {
     }
 }
 
+// Whether a register file could not be opened because it is not there
+// (yet): its driver has not appeared, or the platform has not set its path.
+// Any other failure (a directory, no permission, a read-only sandbox) is the
+// platform's to mend, and ends corvane.
+bool register_absent(int error) {
+    return error == ENOENT || error == ENODEV || error == ENXIO;
+}
+
+// Opens a register file, waiting while it is absent, as corvane waits for a
+// late host-state service rather than ending and being started again every
+// second: it says so once, tells systemd that it has started, with the
+// status "waiting for PATH", and tries again on the retry schedule, so that
+// a file that appears later is taken within a minute. `ready` is set once
+// systemd has been told.
+int open_register(const char *path, int flags, const char *what, bool &ready) {
+    std::uint32_t delay_ms = 0;
+    for (;;) {
+        const int fd = open(path, flags | O_CLOEXEC);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (!register_absent(errno)) {
+            err(1, "can't open %s interface at %s", what, path);
+        }
+        if (delay_ms == 0) {
+            warn("can't open %s interface at %s", what, path);
+            (void)sd_notifyf(0, "%sSTATUS=waiting for %s", ready ? "" : "READY=1\n", path);
+            ready = true;
+        }
+        delay_ms = next_retry_delay(delay_ms);
+        // Nothing else to wait for yet: not even on the bus.
+        (void)poll(nullptr, 0, static_cast<int>(delay_ms));
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -182,14 +221,9 @@ int main(int argc, char *argv[]) {
     render_context ctx = {}; // host off, nothing pending, no owner known yet
     ctx.renderer_unit = argv[3];
 
-    ctx.vga_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
-    if (ctx.vga_fd < 0) {
-        err(1, "can't open VGA scratch regs interface at %s", argv[1]);
-    }
-    ctx.video_mode_fd = open(argv[2], O_WRONLY | O_CLOEXEC);
-    if (ctx.video_mode_fd < 0) {
-        err(1, "can't open video mode reg interface at %s", argv[2]);
-    }
+    bool ready = false;
+    ctx.vga_fd = open_register(argv[1], O_RDONLY, "VGA scratch regs", ready);
+    ctx.video_mode_fd = open_register(argv[2], O_WRONLY, "video mode reg", ready);
 
     int r = sd_bus_default(&ctx.bus);
     if (r < 0) {
@@ -210,5 +244,5 @@ int main(int argc, char *argv[]) {
         err(1, "can't get the dbus connection's descriptor");
     }
 
-    run_event_loop(ctx, bus_fd);
+    run_event_loop(ctx, bus_fd, ready);
 }

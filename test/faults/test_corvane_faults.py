@@ -7,6 +7,7 @@ the video mode register and, where corvane goes on, that the state machine
 still makes its next transitions.
 """
 
+import errno
 import os
 import signal
 import time
@@ -217,14 +218,15 @@ def test_unit_name_is_never_a_format(private_bus, registers, start_corvane):
 
 @pytest.mark.parametrize("which", ["scratch", "mode"])
 def test_paths_are_never_a_format(private_bus, tmp_path, which):
-    missing = tmp_path / "%s%n%s%n"
     existing = tmp_path / "register"
     existing.write_bytes(b"0\n")
-    arguments = [missing, existing] if which == "scratch" else [existing, missing]
+    # Through a file: a path that can never be opened, which ends corvane.
+    unusable = existing / "%s%n%s%n"
+    arguments = [unusable, existing] if which == "scratch" else [existing, unusable]
     result = run_to_exit(arguments + [UNIT], private_bus.env(DBUS_STARTER_BUS_TYPE="system"))
     name = "VGA scratch regs" if which == "scratch" else "video mode reg"
-    assert result.stderr == (f"corvane: can't open {name} interface at {missing}: "
-                             f"{os.strerror(2)}\n")
+    assert result.stderr == (f"corvane: can't open {name} interface at {unusable}: "
+                             f"{os.strerror(errno.ENOTDIR)}\n")
     assert result.returncode == 1
 
 
