@@ -123,7 +123,7 @@ run_bounded() {
 }
 
 # --- builds ----------------------------------------------------------------
-options="--prefix=/usr -Dtests=false"
+options="--prefix=/usr -Dtests=false -Dwerror=true"
 build() { # build directory, then meson setup options
     build=$1
     shift

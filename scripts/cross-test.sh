@@ -47,7 +47,7 @@ setup() { # build directory, then meson setup options
     wipe=""
     [ ! -d "$dir/meson-private" ] || wipe=--wipe
     # shellcheck disable=SC2086 # $cross is a list of options
-    meson setup $wipe $cross "$dir" "$@"
+    meson setup $wipe $cross "$dir" -Dwerror=true "$@"
 }
 
 build=${BUILD_DIR:-build-armhf}

@@ -24,6 +24,16 @@ scripts/install-deps.sh valgrind clang-format clang-tidy cppcheck
 
 build=${BUILD_DIR:-build}
 
+# Sets up a build directory, or reconfigures one set up before (by
+# scripts/demo.sh, say), with warnings as errors.
+setup() { # build directory, then meson setup options
+    if [ -f "$1/build.ninja" ]; then
+        meson configure "$@" -Dwerror=true
+    else
+        meson setup "$@" -Dwerror=true
+    fi
+}
+
 # Each leg starts with its name and ends with the seconds it took.
 leg_name=""
 leg_start=0
@@ -52,14 +62,14 @@ PY
 }
 
 leg "build and test"
-[ -f "$build/build.ninja" ] || meson setup "$build"
+setup "$build"
 meson compile -C "$build"
 meson test -C "$build" --print-errorlogs
 count_leg "$build"
 
 leg "sanitizers: address, undefined, leak"
 san="$build-sanitize"
-[ -f "$san/build.ninja" ] || meson setup "$san" -Db_sanitize=address,undefined -Db_lundef=false
+setup "$san" -Db_sanitize=address,undefined -Db_lundef=false
 meson compile -C "$san"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 \
 UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
