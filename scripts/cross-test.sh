@@ -12,7 +12,8 @@
 # release build that an image ships (minsize, LTO; BUILD_DIR-release/), and
 # fails if a shipped program outgrows its size: 10 KiB for tamblet, 16 KiB
 # for corvane, whose re-reads, retries and asynchronous unit calls take it
-# into a fourth page.
+# into a fourth page. Then checks the OpenEmbedded recipe with a build of its
+# own (scripts/oe-recipe-check.sh; BUILD_DIR-oe/).
 # Build directory: build-armhf/ (override with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -86,3 +87,7 @@ if [ -n "$too_large" ]; then
     echo "too large in the release build:$too_large"
     exit 1
 fi
+
+# The OpenEmbedded recipe, built as OpenEmbedded builds it for armv7 against
+# the same root (BUILD_DIR-oe/).
+scripts/oe-recipe-check.sh "$armroot" "$build-oe"
