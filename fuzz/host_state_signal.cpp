@@ -12,6 +12,8 @@
 //     that owns the host-state service, and none while no one owns it;
 //   - never poll the scratch register itself.
 #include "host_state.hpp"
+#include "owned.hpp"
+#include "render_control.hpp"
 #include "render_recorder.hpp"
 
 #include <cstddef>

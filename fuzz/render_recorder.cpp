@@ -2,6 +2,8 @@
 // render_recorder.hpp.
 #include "render_recorder.hpp"
 
+#include "render_control.hpp"
+
 #include <vector>
 
 namespace {
@@ -49,6 +51,6 @@ std::uint32_t next_retry_delay(std::uint32_t /*previous_ms*/) {
     return UNIT_CALL_FIRST_RETRY_MS;
 }
 
-bool remember_failure(char (&/*last*/)[FAILURE_TEXT_SIZE], const char * /*reason*/) {
+bool remember_failure([[maybe_unused]] char (&last)[FAILURE_TEXT_SIZE], const char * /*reason*/) {
     return true;
 }

@@ -225,7 +225,7 @@ int main(int argc, char *argv[]) {
     ctx.vga_fd = open_register(argv[1], O_RDONLY, "VGA scratch regs", ready);
     ctx.video_mode_fd = open_register(argv[2], O_WRONLY, "video mode reg", ready);
 
-    int r = sd_bus_default(&ctx.bus);
+    const int r = sd_bus_default(&ctx.bus);
     if (r < 0) {
         errno = -r;
         err(1, "can't connect to dbus");

@@ -25,7 +25,7 @@
 // recvmsg.
 #include <array>
 #include <cerrno>
-#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,8 +90,9 @@ std::uint64_t now_usec() {
 }
 
 int get_host_state(sd_bus * /*bus*/, const char * /*path*/, const char * /*interface*/,
-                   const char * /*property*/, sd_bus_message *reply, void *userdata,
-                   sd_bus_error * /*error*/) {
+                   const char * /*property*/, sd_bus_message *reply,
+                   // cppcheck-suppress constParameterCallback ; sd_bus_property_get_t takes void *
+                   void *userdata, sd_bus_error * /*error*/) {
     const auto *state = static_cast<const peers *>(userdata);
     return sd_bus_message_append(reply, "s", state->host_state);
 }
