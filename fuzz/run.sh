@@ -15,7 +15,10 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-scripts/install-deps.sh clang libclang-rt-14-dev
+# The sanitizers' and libFuzzer's runtime is packaged per clang version.
+scripts/install-deps.sh clang
+clang_version=$(clang -dumpversion | cut -d . -f 1)
+scripts/install-deps.sh "libclang-rt-$clang_version-dev"
 
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build-fuzz}

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Deployment test: installs what `meson install` produces into freshly
-# bootstrapped Debian 12 systems, boots them with systemd as PID 1 and runs
-# test/boot/inside.sh there (boot-test.service, after multi-user.target):
+# bootstrapped systems of the machine's own Debian release (12 or 13), boots
+# them with systemd as PID 1 and runs test/boot/inside.sh there
+# (boot-test.service, after multi-user.target):
 #   native  an amd64 system in a container (systemd-nspawn)
 #   armhf   a 32-bit ARM system under full-system emulation (qemu-system-arm),
 #           booted twice: as installed, and once more with user namespaces

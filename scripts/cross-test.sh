@@ -1,9 +1,10 @@
 #!/bin/sh
-# Builds both programs for 32-bit ARM hard-float (cross/armhf.ini) against a
-# Debian 12 armhf root, and runs the whole test suite with the armhf binaries
-# under qemu-arm-static with that root as theirs: GoogleTest binaries through
-# the cross file's exe_wrapper, the end-to-end tests through TEST_EXE_WRAPPER
-# against the build machine's private dbus-daemon.
+# Builds both programs for 32-bit ARM hard-float (cross/armhf.ini) against an
+# armhf root of the machine's own Debian release (12 or 13), and runs the
+# whole test suite with the armhf binaries under qemu-arm-static with that
+# root as theirs: GoogleTest binaries through the cross file's exe_wrapper,
+# the end-to-end tests through TEST_EXE_WRAPPER against the build machine's
+# private dbus-daemon.
 # Installs what is missing first (the cross compiler and qemu, of the build
 # machine's own architecture) and bootstraps the root, or reuses it
 # (scripts/debian-root.sh; build-armhf-root/, override with ARMHF_ROOT; the
@@ -61,6 +62,28 @@ for program in control/tamblet render/corvane; do
         exit 1
     }
 done
+
+# The width of time_t that the root's C library gives a 32-bit program built
+# with the cross compiler's defaults: 32 bits on Debian 12, 64 on Debian 13;
+# off_t is 64 bits on both, as meson asks for it. corvane must call the C
+# library at those widths: clock_gettime for its clock, lseek for the
+# registers (tamblet calls neither).
+time_bits=32
+if echo '#include <time.h>' | $triplet-gcc --sysroot="$armroot/root" -D_FILE_OFFSET_BITS=64 \
+    -dM -E - | grep -q '^#define __USE_TIME_BITS64'; then
+    time_bits=64
+fi
+clock=clock_gettime
+[ "$time_bits" -eq 32 ] || clock=__clock_gettime64
+calls=$($triplet-readelf --dyn-syms --wide "$build/render/corvane" |
+    awk '$7 == "UND" { sub(/@.*/, "", $8); print $8 }')
+for call in $clock lseek64; do
+    echo "$calls" | grep -qx "$call" || {
+        echo "corvane does not call $call, as the root's $time_bits-bit time_t and 64-bit off_t want"
+        exit 1
+    }
+done
+echo "armhf: $time_bits-bit time_t ($clock), 64-bit off_t (lseek64)"
 
 TEST_EXE_WRAPPER="qemu-arm-static -L $armroot/root" \
     meson test -C "$build" --print-errorlogs --timeout-multiplier 3

@@ -1,17 +1,22 @@
 #!/bin/sh
-# Bootstraps a Debian 12 root file system for the tests from the Debian
-# archive, or reuses the one bootstrapped before, saying which in one line:
+# Bootstraps a Debian root file system for the tests from the Debian archive,
+# or reuses the one bootstrapped before, saying which in one line:
 #   scripts/debian-root.sh ARCH DIR      (ARCH: armhf, or the machine's own)
+#   scripts/debian-root.sh --other       prints the other release: NAME NUMBER
+# The root is of the release the machine runs, Debian 12 (bookworm) or 13
+# (trixie), so that what the machine builds runs in it; DEBIAN_ROOT_RELEASE
+# names the other one instead, for a root to build and test in, and
+# DEBIAN_ROOT_PACKAGES (comma-separated) adds packages to the root.
 # The 32-bit ARM legs share one armhf root: it is the cross build's sysroot
 # (libsystemd's and GoogleTest's armhf headers, libraries and pkg-config
 # files; the cross compiler brings its own C and C++ runtime to build with),
 # the root that qemu-arm gives the test programs (their libraries at run
 # time), and the base of the booted ARM system. The booted container's root
 # is of the machine's own architecture. Every root has systemd and dbus, and
-# takes the release suite and its updates (bookworm and bookworm-updates,
-# main) from the archive that the machine's apt uses; a suite whose index
-# cannot be had is left out, saying so. Nothing of ARCH is installed on the
-# machine itself.
+# takes its release's suite and updates (bookworm and bookworm-updates, or
+# trixie and trixie-updates; main) from the archive that the machine's apt
+# uses for its own release; a suite whose index cannot be had is left out,
+# saying so. Nothing of ARCH is installed on the machine itself.
 # In DIR:
 #   root/          the file system (mmdebstrap, minbase variant)
 #   apt/apt.conf   an apt of its own for ARCH (lists and downloads in apt/):
@@ -20,7 +25,7 @@
 #   root.ini       (a foreign root) meson machine file giving the root's path
 #                  as the constant `root`, for cross/armhf.ini
 #   complete       written last; a root whose `complete` names the same
-#                  architecture and packages is reused
+#                  architecture, release and packages is reused
 #   bootstrap.log  the output of apt and mmdebstrap
 # Bootstrapping needs root (sudo is used otherwise) and runs in a private
 # mount namespace; a foreign root's maintainer scripts run under qemu-user,
@@ -33,19 +38,47 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/apt-functions.sh
 . "$top/scripts/apt-functions.sh"
 
-if [ $# -ne 2 ]; then
-    echo "usage: scripts/debian-root.sh ARCH DIR" >&2
+if [ $# -ne 2 ] && [ "$*" != --other ]; then
+    echo "usage: scripts/debian-root.sh ARCH DIR | --other" >&2
     exit 1
+fi
+
+# The releases the test command knows, as code name and number.
+releases="bookworm:12 trixie:13"
+known="Debian 12 (bookworm) and 13 (trixie)"
+release_number() { # code name; prints the release's number, if known
+    for r in $releases; do
+        [ "${r%:*}" != "$1" ] || echo "${r#*:}"
+    done
+}
+machine=$(. /etc/os-release && echo "${ID:-}:${VERSION_CODENAME:-}")
+machine=${machine#debian:}
+release=${DEBIAN_ROOT_RELEASE:-$machine}
+number=$(release_number "$release")
+if [ -z "$(release_number "$machine")" ]; then
+    echo "debian root: this machine runs ${machine:-an unknown release}; the test command knows $known" >&2
+    exit 1
+fi
+if [ -z "$number" ]; then
+    echo "debian root: no root for $release: the test command knows $known" >&2
+    exit 1
+fi
+if [ "$1" = --other ]; then
+    for r in $releases; do
+        [ "${r%:*}" = "$machine" ] || echo "${r%:*} ${r#*:}"
+    done
+    exit 0
 fi
 arch=$1
 name=$2
+
 mkdir -p "$name"
 dir=$(cd "$name" && pwd)
 root=$dir/root
 log=$dir/bootstrap.log
 
 # The booted systems run systemd and dbus; a foreign root is also a sysroot.
-packages=systemd,systemd-sysv,dbus
+packages=systemd,systemd-sysv,dbus${DEBIAN_ROOT_PACKAGES:+,$DEBIAN_ROOT_PACKAGES}
 handler=""
 case $arch in
 "$(dpkg --print-architecture)") ;;
@@ -60,7 +93,7 @@ armhf)
 esac
 
 if [ -z "${DEBIAN_ROOT_NAMESPACE:-}" ]; then
-    if [ -f "$dir/complete" ] && [ "$(sed -n 1p "$dir/complete")" = "$arch $packages" ]; then
+    if [ -f "$dir/complete" ] && [ "$(sed -n 1p "$dir/complete")" = "$arch $release $packages" ]; then
         echo "debian root: reusing the $arch root in $name, bootstrapped on" \
             "$(date -r "$dir/complete" +%F) from $(sed -n 2p "$dir/complete")"
         exit 0
@@ -74,18 +107,19 @@ if [ -z "${DEBIAN_ROOT_NAMESPACE:-}" ]; then
 
     # shellcheck disable=SC2086 # the handler's packages, if any
     "$top/scripts/install-deps.sh" mmdebstrap ${handler:+qemu-user-static arch-test}
-    echo "debian root: bootstrapping Debian 12 for $arch in $name"
+    echo "debian root: bootstrapping Debian $number ($release) for $arch in $name"
     rm -rf "$root" "$dir/complete" "$dir/apt"
     mkdir -p "$dir/apt/lists/partial" "$dir/apt/archives/partial"
     : >"$dir/apt/status"
     : >"$log"
-    # The archive of the machine's apt; its suite lines are read without
-    # depending on the machine's lists being there.
+    # The archive of the machine's apt, as it gives the machine's own
+    # release and its updates, for the root's release; its suite lines are
+    # read without depending on the machine's lists being there.
     apt-get update --print-uris 2>>"$log" |
-        sed -n "s|^'\(.*\)/dists/\(bookworm\(-updates\)\{0,1\}\)/InRelease' .*|deb \1 \2 main|p" |
+        sed -n "s|^'\(.*\)/dists/$machine\(\(-updates\)\{0,1\}\)/InRelease' .*|deb \1 $release\2 main|p" |
         sort -u >"$dir/apt/sources.list"
     if [ ! -s "$dir/apt/sources.list" ]; then
-        echo "debian root: the machine's apt has no archive of bookworm to bootstrap from" >&2
+        echo "debian root: the machine's apt has no archive of $machine to bootstrap $release from: the test command knows $known" >&2
         exit 1
     fi
     cat >"$dir/apt/apt.conf" <<EOF
@@ -150,7 +184,7 @@ if ! mmdebstrap --mode=root --variant=minbase --architectures="$arch" --include=
     --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
     --dpkgopt='path-include=/usr/share/doc/*/copyright' \
     --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*' \
-    bookworm "$root" "$dir/apt/sources.root" </dev/null >>"$log" 2>&1; then
+    "$release" "$root" "$dir/apt/sources.root" </dev/null >>"$log" 2>&1; then
     tail -n 20 "$log" >&2
     unavailable=$(apt_unavailable "$log")
     echo "debian root: bootstrapping for $arch failed${unavailable:+ for want of $unavailable}" \
@@ -159,11 +193,11 @@ if ! mmdebstrap --mode=root --variant=minbase --architectures="$arch" --include=
 fi
 if [ -n "$handler" ]; then
     cat >"$dir/root.ini" <<EOF
-# Written by scripts/debian-root.sh: the Debian 12 $arch root, for
+# Written by scripts/debian-root.sh: the Debian $number $arch root, for
 #   meson setup --cross-file $dir/root.ini --cross-file cross/$arch.ini BUILD
 [constants]
 root = '$root'
 EOF
 fi
 suites=$(awk '{ print $3 }' "$dir/apt/sources.root" | tr '\n' ' ' | sed 's/ $//')
-printf '%s %s\n%s\n' "$arch" "$packages" "$suites" >"$dir/complete"
+printf '%s %s %s\n%s\n' "$arch" "$release" "$packages" "$suites" >"$dir/complete"

@@ -3,6 +3,8 @@
 # missing. Uses sudo when not run as root. Extra package names may be given as
 # arguments (the benchmark and cross-build scripts add their own). Installs
 # the build machine's own architecture's packages only.
+#   scripts/install-deps.sh [--list] [PACKAGE...]
+# With --list it installs nothing and prints the packages, on one line.
 # Prints one line per step; apt's and dpkg's output goes to a log that is
 # shown only when a step fails. A package list that cannot be refreshed is
 # tried once more, then named and gone on without; only a package that cannot
@@ -12,8 +14,18 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/apt-functions.sh
 . "$top/scripts/apt-functions.sh"
 
+list=""
+if [ "${1:-}" = --list ]; then
+    list=yes
+    shift
+fi
 packages="meson ninja-build g++ pkg-config libsystemd-dev libgtest-dev \
 dbus python3 python3-dbus python3-dbusmock python3-pytest systemd man-db $*"
+if [ -n "$list" ]; then
+    # shellcheck disable=SC2086 # one word per package
+    echo $packages
+    exit 0
+fi
 
 missing=""
 for p in $packages; do

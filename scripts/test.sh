@@ -9,13 +9,19 @@
 #      (fuzz/run.sh; any crash or failed check fails);
 #   5. runs the static checks (clang-format, clang-tidy, cppcheck);
 #   6. cross-builds both programs for 32-bit ARM against a bootstrapped
-#      Debian 12 armhf root and runs the whole suite again with them under
-#      qemu (scripts/cross-test.sh);
-#   7. installs both programs into bootstrapped Debian 12 systems and checks
-#      them there with systemd as PID 1: amd64 in a container, armhf (the
-#      same root as leg 6) under full-system emulation (scripts/boot-test.sh).
+#      armhf root of the machine's own Debian release and runs the whole
+#      suite again with them under qemu (scripts/cross-test.sh);
+#   7. installs both programs into bootstrapped systems of that release and
+#      checks them there with systemd as PID 1: amd64 in a container, armhf
+#      (the same root as leg 6) under full-system emulation
+#      (scripts/boot-test.sh);
+#   8. builds both programs and runs every suite and the static checks again
+#      in a root of the other supported release: Debian 13 on a Debian 12
+#      machine, 12 on a 13 one (scripts/other-release.sh).
+# Our builds treat warnings as errors; the project's default does not.
 # Build directories: build/, build-sanitize/, build-fuzz/, build-armhf/,
-# build-armhf-root/, build-boot/ (override with BUILD_DIR).
+# build-armhf-root/, build-boot/, build-RELEASE/ and build-RELEASE-root/ for
+# the other release (override the first with BUILD_DIR).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -105,6 +111,12 @@ count_leg "$build-armhf"
 
 leg "booted systems: amd64 container, armhf under full-system emulation"
 BOOT_DIR="$build-boot" ARMHF_ROOT="$build-armhf-root" BOOT_TEST_TALLY=$tally scripts/boot-test.sh
+
+# shellcheck disable=SC2046 # two words: name and number
+set -- $(scripts/debian-root.sh --other)
+leg "the other release: Debian $2 ($1), build, every suite and the static checks"
+scripts/other-release.sh
+count_leg "build-$1"
 
 # Every leg passed (any failure has ended the script before this point).
 /usr/bin/python3 - "$tally" <<'PY'
