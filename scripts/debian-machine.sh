@@ -47,6 +47,7 @@ fi
 mkdir -p "$root$top"
 mount --bind "$top" "$root$top"
 
+# shellcheck disable=SC2016 # expanded by the root's shell
 exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
     sh -c 'cd "$1" && shift && exec "$@"' sh "$top" "$@"

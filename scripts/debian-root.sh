@@ -51,6 +51,7 @@ release_number() { # code name; prints the release's number, if known
         [ "${r%:*}" != "$1" ] || echo "${r#*:}"
     done
 }
+# shellcheck disable=SC1091 # the machine's own
 machine=$(. /etc/os-release && echo "${ID:-}:${VERSION_CODENAME:-}")
 machine=${machine#debian:}
 release=${DEBIAN_ROOT_RELEASE:-$machine}

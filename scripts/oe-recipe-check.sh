@@ -544,28 +544,26 @@ def meson_array(var):
     return repr(items[0] if len(items) == 1 else items)
 
 
+def machine_file(prefix, pkgconfig, rest=""):
+    """The binaries and built-in options of a machine file as do_write_config
+    writes them: CC, CXX, ... for the target (prefix ""), BUILD_CC, ... for
+    the build machine (prefix "BUILD_")."""
+    tools = ["c = %s" % meson_array(prefix + "CC"), "cpp = %s" % meson_array(prefix + "CXX")]
+    tools += ["%s = %s" % (tool.lower(), meson_array(prefix + tool))
+              for tool in ("LD", "AR", "NM", "STRIP", "READELF", "OBJCOPY")]
+    tools.append("%s = %s" % (pkgconfig_key, pkgconfig))
+    flags = {"c_args": "CFLAGS", "c_link_args": "LDFLAGS", "cpp_args": "CXXFLAGS",
+             "cpp_link_args": "LDFLAGS"}
+    options = ["%s = %s" % (name, meson_array(prefix + var)) for name, var in flags.items()]
+    return ("[binaries]\n%s\n\n[built-in options]\n%s\n%s"
+            % ("\n".join(tools), "\n".join(options), rest))
+
+
 # pkg-config: OE's wrapper is pkgconf with PKG_CONFIG_FDO_SYSROOT_RULES=1, and
 # pkgconfig.bbclass limits it to the sysroot's .pc files, as cross/armhf.ini
 # limits it to the Debian root's.
 multiarch = "/usr/lib/arm-linux-gnueabihf/pkgconfig"
-with open(os.path.join(workdir, "meson.cross"), "w") as f:
-    f.write("""[binaries]
-c = {c}
-cpp = {cpp}
-ld = {ld}
-ar = {ar}
-nm = {nm}
-strip = {strip}
-readelf = {readelf}
-objcopy = {objcopy}
-{pkgconfig_key} = ['env', 'PKG_CONFIG_FDO_SYSROOT_RULES=1', 'pkg-config']
-
-[built-in options]
-c_args = {cflags}
-c_link_args = {ldflags}
-cpp_args = {cxxflags}
-cpp_link_args = {ldflags}
-
+machine = """
 [properties]
 needs_exe_wrapper = true
 sys_root = '{root}'
@@ -582,35 +580,11 @@ system = 'linux'
 cpu_family = 'arm'
 cpu = 'arm'
 endian = 'little'
-""".format(c=meson_array("CC"), cpp=meson_array("CXX"), ld=meson_array("LD"),
-           ar=meson_array("AR"), nm=meson_array("NM"), strip=meson_array("STRIP"),
-           readelf=meson_array("READELF"), objcopy=meson_array("OBJCOPY"),
-           pkgconfig_key=pkgconfig_key, cflags=meson_array("CFLAGS"),
-           cxxflags=meson_array("CXXFLAGS"), ldflags=meson_array("LDFLAGS"),
-           root=sysroot, multiarch=multiarch))
+""".format(root=sysroot, multiarch=multiarch)
+with open(os.path.join(workdir, "meson.cross"), "w") as f:
+    f.write(machine_file("", "['env', 'PKG_CONFIG_FDO_SYSROOT_RULES=1', 'pkg-config']", machine))
 with open(os.path.join(workdir, "meson.native"), "w") as f:
-    f.write("""[binaries]
-c = {c}
-cpp = {cpp}
-ld = {ld}
-ar = {ar}
-nm = {nm}
-strip = {strip}
-readelf = {readelf}
-objcopy = {objcopy}
-{pkgconfig_key} = 'pkg-config'
-
-[built-in options]
-c_args = {cflags}
-c_link_args = {ldflags}
-cpp_args = {cxxflags}
-cpp_link_args = {ldflags}
-""".format(c=meson_array("BUILD_CC"), cpp=meson_array("BUILD_CXX"),
-           ld=meson_array("BUILD_LD"), ar=meson_array("BUILD_AR"),
-           nm=meson_array("BUILD_NM"), strip=meson_array("BUILD_STRIP"),
-           readelf=meson_array("BUILD_READELF"), objcopy=meson_array("BUILD_OBJCOPY"),
-           pkgconfig_key=pkgconfig_key, cflags=meson_array("BUILD_CFLAGS"),
-           cxxflags=meson_array("BUILD_CXXFLAGS"), ldflags=meson_array("BUILD_LDFLAGS")))
+    f.write(machine_file("BUILD_", "'pkg-config'"))
 
 # meson_do_configure, meson_do_compile and meson_do_install, in a fresh B and D
 # (do_configure[cleandirs] = "${B}").

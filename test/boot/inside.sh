@@ -123,19 +123,25 @@ step "after restart" active 1 rendering
 
 # --- restarted while the host-state service is away, which comes back with
 # the host off: corvane waits, quietly, then stops the renderer left running --
+# Restarts corvane and checks that it waits for what it lacks: active, with
+# that status, after 5 s still the same process, not restarted, with at most
+# that many lines of its own in the journal. Leaves $pid and $restarts.
+restart_waiting() { # what for, status, most journal lines
+    systemctl restart corvane.service
+    pid=$(prop corvane.service MainPID)
+    restarts=$(prop corvane.service NRestarts)
+    check "$1: corvane.service active" unit_is corvane.service active
+    [ "$notify" = no ] || check "$1: status" eventually status_is "$2"
+    sleep 5
+    check "$1: still the same process" is "$(prop corvane.service MainPID)" "$pid"
+    check "$1: no automatic restart" is "$(prop corvane.service NRestarts)" "$restarts"
+    # Its own lines only: systemd's child logs as "(corvane)" before the exec.
+    own_lines=$(journalctl -b --no-pager -o cat _PID="$pid" _COMM=corvane | wc -l)
+    check "$1: its own journal lines in 5 s: $own_lines, at most $3" [ "$own_lines" -le "$3" ]
+}
 host_state_unit=velmora-state-host.service
 systemctl mask --now --quiet "$host_state_unit"
-systemctl restart corvane.service
-pid=$(prop corvane.service MainPID)
-restarts=$(prop corvane.service NRestarts)
-check "waiting: corvane.service active" unit_is corvane.service active
-[ "$notify" = no ] || check "waiting: status" eventually status_is "waiting for velmora.State.Host"
-sleep 5
-check "waiting: still the same process" is "$(prop corvane.service MainPID)" "$pid"
-check "waiting: no automatic restart" is "$(prop corvane.service NRestarts)" "$restarts"
-# Its own lines only: systemd's child logs as "(corvane)" before the exec.
-own_lines=$(journalctl -b --no-pager -o cat _PID="$pid" _COMM=corvane | wc -l)
-check "waiting: its own journal lines in 5 s: $own_lines, at most 2" [ "$own_lines" -le 2 ]
+restart_waiting waiting "waiting for velmora.State.Host" 2
 check "waiting: the renderer left alone" unit_is "$renderer" active
 check "waiting: the register left alone" register_is 1
 systemctl unmask --quiet "$host_state_unit"
@@ -148,16 +154,7 @@ check "corvane.service still active, not restarted" \
 # loads late, or paths the platform has not set): corvane waits for them,
 # quietly and without restarting, and takes them once they appear ----------
 rm -r "$(dirname "$scratch")" "$(dirname "$video_mode")"
-systemctl restart corvane.service
-pid=$(prop corvane.service MainPID)
-restarts=$(prop corvane.service NRestarts)
-check "no registers: corvane.service active" unit_is corvane.service active
-[ "$notify" = no ] || check "no registers: status" eventually status_is "waiting for $scratch"
-sleep 5
-check "no registers: still the same process" is "$(prop corvane.service MainPID)" "$pid"
-check "no registers: no automatic restart" is "$(prop corvane.service NRestarts)" "$restarts"
-own_lines=$(journalctl -b --no-pager -o cat _PID="$pid" _COMM=corvane | wc -l)
-check "no registers: its own journal lines in 5 s: $own_lines, at most 1" [ "$own_lines" -le 1 ]
+restart_waiting "no registers" "waiting for $scratch" 1
 mkdir -p "$(dirname "$scratch")" "$(dirname "$video_mode")"
 echo 0 >"$scratch"
 : >"$video_mode"
