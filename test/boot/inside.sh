@@ -79,7 +79,10 @@ own_filters() { # more seccomp filters than the container's init has
 check "seccomp filters of its own" own_filters
 check "own mount namespace" [ "$(readlink /proc/"$pid"/ns/mnt)" != "$(readlink /proc/1/ns/mnt)" ]
 check "own network namespace" [ "$(readlink /proc/"$pid"/ns/net)" != "$(readlink /proc/1/ns/net)" ]
-in_sandbox() { nsenter --target "$pid" --mount -- "$@"; }
+# In corvane's mount namespace, from its root: entering a namespace alone puts
+# a process at the namespace's own root, which is not the system's root when
+# the system itself runs under chroot.
+in_sandbox() { nsenter --target "$pid" --mount --root --wd -- "$@"; }
 check "video mode register writable in its sandbox" in_sandbox test -w "$video_mode"
 check "scratch register read-only in its sandbox" in_sandbox test ! -w "$scratch"
 [ "$notify" = no ] || check "status: host off" status_is "host off"
