@@ -51,7 +51,7 @@ if [ -z "${BOOT_TEST_NAMESPACE:-}" ]; then
     [ "$(id -u)" -eq 0 ] || cannot "needs root (mmdebstrap, systemd-nspawn, binfmt_misc)"
     packages="systemd-container e2fsprogs"
     case $legs in *armhf*)
-        packages="$packages qemu-user-static qemu-system-arm cpio gzip g++-arm-linux-gnueabihf" ;;
+        packages="$packages qemu-user-static qemu-system-arm cpio gzip xz-utils g++-arm-linux-gnueabihf" ;;
     esac
     # shellcheck disable=SC2086
     scripts/install-deps.sh $packages || cannot "the Debian packages it needs cannot be installed"
@@ -222,10 +222,17 @@ kernel() {
     fi
     for deb in "$kernel"/debs/*.deb; do dpkg-deb -x "$deb" "$kernel/files"; done
     cp "$kernel"/files/boot/vmlinuz-* "$kernel/vmlinuz"
-    cp "$kernel/files/bin/busybox" "$kernel/initrd/bin/"
+    # Debian 12 has them in /bin and /lib, Debian 13 in /usr, where its
+    # modules are also compressed, which busybox's insmod cannot read.
+    find "$kernel/files" -path '*/bin/busybox' -type f -exec cp {} "$kernel/initrd/bin/" \;
     modules="crc16 mbcache jbd2 crc32c_generic ext4 virtio_mmio virtio_blk"
     for module in $modules; do
-        find "$kernel/files/lib/modules" -name "$module.ko" -exec cp {} "$kernel/initrd/lib/" \;
+        find "$kernel/files" -path '*/lib/modules/*' -name "$module.ko*" | while read -r file; do
+            case $file in
+            *.ko) cp "$file" "$kernel/initrd/lib/" ;;
+            *.ko.xz) xz -dc "$file" >"$kernel/initrd/lib/$module.ko" ;;
+            esac
+        done
     done
     cat >"$kernel/initrd/init" <<EOF
 #!/bin/busybox sh
