@@ -263,6 +263,8 @@ armhf() {
     image armhf "$armroot/root" "$dir/armhf" "$dir/armhf-stand-ins"
     size=$(($(du -sm "$dir/image-armhf" | cut -f 1) + 256))
     mkfs.ext4 -q -F -L root -d "$dir/image-armhf" "$dir/root-armhf.ext4" "${size}M" >/dev/null
+    # Debian 13's root has no /etc/sysctl.d of its own.
+    mkdir -p "$dir/image-armhf/etc/sysctl.d"
     echo 'user.max_user_namespaces = 0' >"$dir/image-armhf/etc/sysctl.d/50-no-user-namespaces.conf"
     mkfs.ext4 -q -F -L root -d "$dir/image-armhf" "$dir/root-armhf-no-userns.ext4" "${size}M" \
         >/dev/null
