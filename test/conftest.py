@@ -140,6 +140,14 @@ def wait_for(predicate, what, timeout=60):
         time.sleep(0.02)
 
 
+def finished_lines(text):
+    """The lines of a program's output that it has finished writing, each
+    with its newline. A message can reach the file in more than one write
+    (the program's name, then the rest), so a line still without its newline
+    is left for the next look."""
+    return text[:text.rfind("\n") + 1].splitlines(keepends=True)
+
+
 def plain(value):
     """A dbus-python value as the plain Python value it carries."""
     if isinstance(value, dbus.Boolean):

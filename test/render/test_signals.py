@@ -13,7 +13,7 @@ import dbus
 import dbus.lowlevel
 import pytest
 
-from conftest import end_with_this_process, stop_process
+from conftest import end_with_this_process, finished_lines, stop_process
 from corvane_harness import (DEADLINE, FLOOD_MEMORY_LIMIT_KIB, OFF, RUNNING,  # noqa: F401
                              Peers, distinct_in_a_row, own_peak_memory, registers,
                              start_corvane, wait_for)
@@ -329,7 +329,7 @@ def test_owner_coming_and_going_costs_few_lines(private_bus, registers, start_co
         peers.host.RetakeServiceName()
 
     def accounted():
-        lines = corvane.stderr()[len(STARTED):].splitlines(keepends=True)
+        lines = finished_lines(corvane.stderr()[len(STARTED):])
         told = lines.count(LEFT)
         untold = [int(m.group(1)) for m in map(UNTOLD.fullmatch, lines) if m]
         assert told + len(untold) == len(lines), lines

@@ -24,7 +24,7 @@ import dbus
 import pytest
 from dbusmock import DBusTestCase, MOCK_IFACE
 
-from conftest import MOCKS, end_with_this_process, program_command, wait_for
+from conftest import MOCKS, end_with_this_process, finished_lines, program_command, wait_for
 
 HERE = Path(__file__).resolve().parent
 LAUNCHER = HERE / "launch-manager.sh"
@@ -434,7 +434,7 @@ def test_missing_unit_names_the_error(start_manager, host, registers, corvane,
     corvane(manager, "absent-renderer.service")
 
     line = wait_for(
-        lambda: next((l for l in corvane_log(manager_state).splitlines()
+        lambda: next((l.rstrip("\n") for l in finished_lines(corvane_log(manager_state))
                       if "failed to start" in l), None),
         "the start failure line")
     assert line.endswith("failed to start absent-renderer.service: "
