@@ -125,16 +125,25 @@ run_bounded() {
 
 # --- builds ----------------------------------------------------------------
 options="--prefix=/usr -Dtests=false -Dwerror=true"
+# Runs a command quietly; if it fails, shows what it printed and says so.
+quietly() {
+    status=0
+    output=$("$@" 2>&1) || status=$?
+    [ "$status" -ne 0 ] || return 0
+    printf '%s\n' "$output" >&2
+    echo "boot test: failed: $*" >&2
+    exit 1
+}
 build() { # build directory, then meson setup options
     build=$1
     shift
     # shellcheck disable=SC2086
     if [ -f "$build/build.ninja" ]; then
-        meson setup --reconfigure "$build" $options "$@" >/dev/null
+        quietly meson setup --reconfigure "$build" $options "$@"
     else
-        meson setup "$build" $options "$@" >/dev/null
+        quietly meson setup "$build" $options "$@"
     fi
-    meson compile -C "$build" >/dev/null
+    quietly meson compile -C "$build"
 }
 stand_ins() { # output directory, C compiler, then the target's root (armhf)
     mkdir -p "$1"

@@ -90,7 +90,7 @@ TEST_EXE_WRAPPER="qemu-arm-static -L $armroot/root" \
 
 release="$build-release"
 setup "$release" --buildtype=minsize -Db_lto=true -Dtests=false >/dev/null
-meson compile -C "$release" >/dev/null
+ninja --quiet -C "$release"
 
 stripped=$(mktemp -d)
 trap 'rm -rf "$stripped"' EXIT

@@ -14,7 +14,7 @@ if [ ! -f "$build/compile_commands.json" ]; then
     meson setup "$build" >/dev/null
 fi
 # clang-tidy needs the generated files and a complete compilation database.
-meson compile -C "$build" >/dev/null
+ninja --quiet -C "$build"
 
 sources=$(git ls-files 'control/*.cpp' 'control/*.hpp' 'render/*.cpp' 'render/*.hpp' \
     'test/*.cpp' 'test/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp' 'bench/*.c' 'bench/*.cpp')
